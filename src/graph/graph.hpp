@@ -1,0 +1,115 @@
+// The graph: the Node record with its edges and invalidation walk, and the
+// DAGEngine record with its registry, evaluation and access recording.
+//
+// Each type publishes a table of its overridable operations (the internal
+// entries). Internal entries take a `dispatch` flag: when it is set and the
+// instance's type may carry a script replacement, the operation's name is
+// looked up on the instance and a replacement runs instead of the native
+// work. Script-visible methods always pass 0; the operations' calls to one
+// another pass 1.
+#pragma once
+
+#include "module/module.hpp"
+
+namespace tarn {
+
+struct NodeObject {
+    PyObject_HEAD
+    PyObject *name;
+    PyObject *func;
+    PyObject *dependencies;
+    PyObject *dependents;
+    int is_valid;
+    int is_explicit;
+    PyObject *cached_value;
+    int flags;
+    PyObject *static_dependencies;
+};
+
+struct EngineObject {
+    PyObject_HEAD
+    PyObject *nodes;
+    PyObject *call_stack;
+};
+
+// Slot order is part of the published layout.
+struct NodeTable {
+    // 0 / -1 with an exception set.
+    int (*add_dependency)(NodeObject *self, PyObject *dep, int dispatch);
+    int (*invalidate)(NodeObject *self, int dispatch);
+};
+
+struct EngineTable {
+    // New reference (a Node or None) / nullptr.
+    PyObject *(*add_node)(EngineObject *self, PyObject *name, PyObject *func,
+                          int is_explicit, PyObject *explicit_value,
+                          int flags, int dispatch);
+    int (*add_edge)(EngineObject *self, PyObject *dependent_name,
+                    PyObject *dependency_name, int dispatch);
+    int (*record_access)(EngineObject *self, PyObject *accessed_node_name,
+                         int dispatch);
+    int (*invalidate)(EngineObject *self, PyObject *name, int dispatch);
+    // New reference / nullptr.
+    PyObject *(*evaluate)(EngineObject *self, PyObject *name,
+                          PyObject *instance, int dispatch);
+};
+
+extern PyTypeObject NodeType;
+extern PyTypeObject EngineType;
+// Every instance, of the types and of their script subclasses, uses these.
+extern const NodeTable node_table;
+extern const EngineTable engine_table;
+
+inline bool
+is_node(PyObject *o) noexcept
+{
+    return Py_IS_TYPE(o, &NodeType) || PyObject_TypeCheck(o, &NodeType);
+}
+
+// Could the type of `self` carry a replacement of an operation? Only types
+// with instance dictionaries, types made at run time and abstract types.
+inline bool
+may_override(PyObject *self) noexcept
+{
+    PyTypeObject *t = Py_TYPE(self);
+    return t->tp_dictoffset != 0 ||
+           (t->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT));
+}
+
+// Looks `name` up on `self`. Returns 1 with the replacement in `out` when
+// it is not the module's own method for `op`, 0 when it is (nothing to
+// call), -1 when the lookup failed.
+[[nodiscard]] int find_override(PyObject *self, PyObject *name, Op op,
+                                Ref &out) noexcept;
+
+// Readies the type, stores its __pyx_vtable__ capsule and publishes it on
+// the module (exec steps 8 and 9, before the pickle hooks).
+[[nodiscard]] int node_type_ready(PyObject *module) noexcept;
+[[nodiscard]] int engine_type_ready(PyObject *module) noexcept;
+
+// Blank instances, bypassing __init__ (unpickling starts from these).
+Ref node_new_blank(PyTypeObject *type) noexcept;
+Ref engine_new_blank(PyTypeObject *type) noexcept;
+
+// A new, initialised Node, as the constructor makes it from already
+// converted arguments (a name that is exactly str or None).
+Ref node_create(PyObject *name, PyObject *func, int is_explicit,
+                PyObject *explicit_value, int flags) noexcept;
+
+// Script-visible methods (entry points of the registered operations).
+PyObject *node_add_dependency(PyObject *self, PyObject *const *args,
+                              Py_ssize_t nargs, PyObject *kwnames);
+PyObject *node_invalidate(PyObject *self, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames);
+PyObject *engine_add_node(PyObject *self, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames);
+PyObject *engine_add_edge(PyObject *self, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames);
+PyObject *engine_record_access(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames);
+PyObject *engine_invalidate(PyObject *self, PyObject *const *args,
+                            Py_ssize_t nargs, PyObject *kwnames);
+PyObject *engine_evaluate(PyObject *self, PyObject *const *args,
+                          Py_ssize_t nargs, PyObject *kwnames);
+
+}  // namespace tarn

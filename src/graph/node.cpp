@@ -1,0 +1,692 @@
+// Node: the record, its attributes, construction, garbage collection, and
+// its two overridable operations: add_dependency (a two-way edge without
+// duplicates) and invalidate (the depth-first walk over dependents).
+#include "graph/graph.hpp"
+#include "persistence/persistence.hpp"
+
+#include <cstddef>
+
+namespace tarn {
+namespace {
+
+NodeObject *
+as_node(PyObject *o) noexcept
+{
+    return reinterpret_cast<NodeObject *>(o);
+}
+
+PyObject *
+as_object(NodeObject *n) noexcept
+{
+    return reinterpret_cast<PyObject *>(n);
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+// The assignments of __init__, in their order.
+int
+node_init_fields(NodeObject *n, PyObject *name, PyObject *func,
+                 int is_explicit, PyObject *explicit_value, int flags) noexcept
+{
+    set_field(n->name, name);
+    set_field(n->func, func);
+    n->is_explicit = is_explicit;
+    n->is_valid = is_explicit;
+    set_field(n->cached_value, explicit_value);
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) {
+        add_traceback_entry(Site::NodeInit38);
+        return -1;
+    }
+    set_field(n->dependencies, std::move(list));
+    list = Ref::steal(PyList_New(0));
+    if (!list) {
+        add_traceback_entry(Site::NodeInit39);
+        return -1;
+    }
+    set_field(n->dependents, std::move(list));
+    n->flags = flags;
+    list = Ref::steal(PyList_New(0));
+    if (!list) {
+        add_traceback_entry(Site::NodeInit41);
+        return -1;
+    }
+    set_field(n->static_dependencies, std::move(list));
+    return 0;
+}
+
+PyObject *
+node_tp_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    return node_new_blank(type).release();
+}
+
+int
+node_tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    Args a;
+    if (bind_dict(Op::NodeInit, args, kwargs, a) < 0) {
+        return -1;
+    }
+    return node_init_fields(as_node(self), a.obj[0], a.obj[1], a.num[2],
+                            a.obj[3], a.num[4]);
+}
+
+// ---------------------------------------------------------------------------
+// Garbage collection and destruction
+
+int
+node_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    NodeObject *n = as_node(self);
+    Py_VISIT(n->func);
+    Py_VISIT(n->dependencies);
+    Py_VISIT(n->dependents);
+    Py_VISIT(n->cached_value);
+    Py_VISIT(n->static_dependencies);
+    return 0;
+}
+
+int
+node_clear(PyObject *self)
+{
+    NodeObject *n = as_node(self);
+    set_field(n->func, Py_None);
+    set_field(n->dependencies, Py_None);
+    set_field(n->dependents, Py_None);
+    set_field(n->cached_value, Py_None);
+    set_field(n->static_dependencies, Py_None);
+    return 0;
+}
+
+void
+node_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    if (type->tp_finalize && !PyObject_GC_IsFinalized(self) &&
+        type->tp_dealloc == node_dealloc) {
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
+            return;  // revived
+        }
+    }
+    PyObject_GC_UnTrack(self);
+    // The trashcan turns the release of a long chain of nodes held through
+    // their fields into a loop instead of a native recursion.
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    NodeObject *n = as_node(self);
+    Py_CLEAR(n->name);
+    Py_CLEAR(n->func);
+    Py_CLEAR(n->dependencies);
+    Py_CLEAR(n->dependents);
+    Py_CLEAR(n->cached_value);
+    Py_CLEAR(n->static_dependencies);
+    type->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+PyObject *
+get_object(PyObject *field) noexcept
+{
+    return Py_NewRef(field);
+}
+
+// Writes a typed list field: None or exactly a list.
+int
+set_list(PyObject *&field, PyObject *value, Site site) noexcept
+{
+    if (!value) {
+        set_field(field, Py_None);
+        return 0;
+    }
+    if (check_exact(value, &PyList_Type, "list") < 0) {
+        add_traceback_entry(site);
+        return -1;
+    }
+    set_field(field, value);
+    return 0;
+}
+
+int
+set_flag(int &field, PyObject *value, Site site) noexcept
+{
+    if (!value) {
+        raise(PyExc_NotImplementedError, Msg::DeletionRefused);
+        return -1;
+    }
+    int v;
+    if (to_flag(value, &v) < 0) {
+        add_traceback_entry(site);
+        return -1;
+    }
+    field = v;
+    return 0;
+}
+
+PyObject *
+node_get_name(PyObject *self, void *)
+{
+    return get_object(as_node(self)->name);
+}
+
+int
+node_set_name(PyObject *self, PyObject *value, void *)
+{
+    NodeObject *n = as_node(self);
+    if (!value) {
+        set_field(n->name, Py_None);
+        return 0;
+    }
+    if (check_exact(value, &PyUnicode_Type, "str") < 0) {
+        add_traceback_entry(Site::NodeNameSet);
+        return -1;
+    }
+    set_field(n->name, value);
+    return 0;
+}
+
+PyObject *
+node_get_func(PyObject *self, void *)
+{
+    return get_object(as_node(self)->func);
+}
+
+int
+node_set_func(PyObject *self, PyObject *value, void *)
+{
+    set_field(as_node(self)->func, value ? value : Py_None);
+    return 0;
+}
+
+PyObject *
+node_get_dependencies(PyObject *self, void *)
+{
+    return get_object(as_node(self)->dependencies);
+}
+
+int
+node_set_dependencies(PyObject *self, PyObject *value, void *)
+{
+    return set_list(as_node(self)->dependencies, value,
+                    Site::NodeDependenciesSet);
+}
+
+PyObject *
+node_get_dependents(PyObject *self, void *)
+{
+    return get_object(as_node(self)->dependents);
+}
+
+int
+node_set_dependents(PyObject *self, PyObject *value, void *)
+{
+    return set_list(as_node(self)->dependents, value, Site::NodeDependentsSet);
+}
+
+PyObject *
+node_get_is_valid(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_node(self)->is_valid);
+}
+
+int
+node_set_is_valid(PyObject *self, PyObject *value, void *)
+{
+    return set_flag(as_node(self)->is_valid, value, Site::NodeIsValidSet);
+}
+
+PyObject *
+node_get_is_explicit(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_node(self)->is_explicit);
+}
+
+int
+node_set_is_explicit(PyObject *self, PyObject *value, void *)
+{
+    return set_flag(as_node(self)->is_explicit, value,
+                    Site::NodeIsExplicitSet);
+}
+
+PyObject *
+node_get_cached_value(PyObject *self, void *)
+{
+    return get_object(as_node(self)->cached_value);
+}
+
+int
+node_set_cached_value(PyObject *self, PyObject *value, void *)
+{
+    set_field(as_node(self)->cached_value, value ? value : Py_None);
+    return 0;
+}
+
+PyObject *
+node_get_flags(PyObject *self, void *)
+{
+    PyObject *v = PyLong_FromLong(as_node(self)->flags);
+    if (!v) {
+        add_traceback_entry(Site::NodeFlagsGet);
+    }
+    return v;
+}
+
+int
+node_set_flags(PyObject *self, PyObject *value, void *)
+{
+    if (!value) {
+        raise(PyExc_NotImplementedError, Msg::DeletionRefused);
+        return -1;
+    }
+    int v;
+    if (to_int32(value, &v) < 0) {
+        add_traceback_entry(Site::NodeFlagsSet);
+        return -1;
+    }
+    as_node(self)->flags = v;
+    return 0;
+}
+
+PyObject *
+node_get_static_dependencies(PyObject *self, void *)
+{
+    return get_object(as_node(self)->static_dependencies);
+}
+
+int
+node_set_static_dependencies(PyObject *self, PyObject *value, void *)
+{
+    return set_list(as_node(self)->static_dependencies, value,
+                    Site::NodeStaticDependenciesSet);
+}
+
+PyGetSetDef node_getset[] = {
+    {"name", node_get_name, node_set_name, nullptr, nullptr},
+    {"func", node_get_func, node_set_func, nullptr, nullptr},
+    {"dependencies", node_get_dependencies, node_set_dependencies, nullptr,
+     nullptr},
+    {"dependents", node_get_dependents, node_set_dependents, nullptr, nullptr},
+    {"is_valid", node_get_is_valid, node_set_is_valid, nullptr, nullptr},
+    {"is_explicit", node_get_is_explicit, node_set_is_explicit, nullptr,
+     nullptr},
+    {"cached_value", node_get_cached_value, node_set_cached_value, nullptr,
+     nullptr},
+    {"flags", node_get_flags, node_set_flags, nullptr, nullptr},
+    {"static_dependencies", node_get_static_dependencies,
+     node_set_static_dependencies, nullptr, nullptr},
+    {nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// add_dependency
+
+// The list's own containment test (identity, then equality), except that
+// two objects both exactly Node are equal only when identical: Node has no
+// equality of its own, so the comparison could only say so.
+int
+contains_node(PyObject *list, PyObject *dep) noexcept
+{
+    if (!PyList_CheckExact(list)) {
+        return PySequence_Contains(list, dep);
+    }
+    bool plain = Py_IS_TYPE(dep, &NodeType);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        if (item == dep) {
+            return 1;
+        }
+        if (plain && Py_IS_TYPE(item, &NodeType)) {
+            continue;
+        }
+        Ref held = Ref::borrow(item);
+        int cmp = PyObject_RichCompareBool(held.get(), dep, Py_EQ);
+        if (cmp != 0) {
+            return cmp;
+        }
+    }
+    return 0;
+}
+
+int
+append_to(PyObject *list, PyObject *item) noexcept
+{
+    if (list == Py_None) {
+        raise_format(PyExc_AttributeError, Msg::NoneAttribute, "append");
+        return -1;
+    }
+    return PyList_Append(list, item);
+}
+
+int
+node_add_dependency_impl(NodeObject *self, PyObject *dep, int dispatch)
+{
+    if (dispatch && may_override(as_object(self))) {
+        Ref replacement;
+        int found = find_override(as_object(self), strings.add_dependency,
+                                  Op::NodeAddDependency, replacement);
+        if (found < 0) {
+            add_traceback_entry(Site::NodeAddDependency43);
+            return -1;
+        }
+        if (found > 0) {
+            Ref result =
+                Ref::steal(PyObject_CallOneArg(replacement.get(), dep));
+            if (!result) {
+                add_traceback_entry(Site::NodeAddDependency43);
+                return -1;
+            }
+            return 0;
+        }
+    }
+    // None would have to record this node in None's dependents: refuse it
+    // before anything changes.
+    if (dep == Py_None) {
+        raise_format(PyExc_TypeError, Msg::NodeConversion, "NoneType",
+                     NodeType.tp_name);
+        add_traceback_entry(Site::NodeAddDependency45);
+        return -1;
+    }
+    Ref held_dep = Ref::borrow(dep);
+    Ref dependencies = Ref::borrow(self->dependencies);
+    int found = contains_node(dependencies.get(), dep);
+    if (found < 0) {
+        add_traceback_entry(Site::NodeAddDependency45);
+        return -1;
+    }
+    if (found) {
+        return 0;
+    }
+    // Equality tests may have run script code: read the fields afresh.
+    dependencies = Ref::borrow(self->dependencies);
+    if (append_to(dependencies.get(), dep) < 0) {
+        add_traceback_entry(Site::NodeAddDependency46);
+        return -1;
+    }
+    Ref dependents = Ref::borrow(as_node(dep)->dependents);
+    if (append_to(dependents.get(), as_object(self)) < 0) {
+        add_traceback_entry(Site::NodeAddDependency47);
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// invalidate
+//
+// The walk is depth first and in list order. Plain nodes are walked with an
+// explicit stack of (list, index) frames, so a chain of any depth costs
+// heap, not native stack; each frame stands for one level of the
+// recursion the operation describes, and a failure adds one entry per
+// level exactly as a recursive walk would.
+
+struct Frame {
+    PyObject *list;  // strong: the dependents list as it was when reached
+    Py_ssize_t index;
+};
+
+class WalkStack {
+public:
+    WalkStack() noexcept = default;
+    WalkStack(const WalkStack &) = delete;
+    WalkStack &operator=(const WalkStack &) = delete;
+    ~WalkStack()
+    {
+        while (size_ > 0) {
+            pop();
+        }
+        PyMem_Free(frames_);
+    }
+
+    // Takes a reference of its own to `list`.
+    [[nodiscard]] int push(PyObject *list) noexcept
+    {
+        if (size_ == capacity_) {
+            Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;
+            auto *frames = static_cast<Frame *>(
+                PyMem_Realloc(frames_, capacity * sizeof(Frame)));
+            if (!frames) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            frames_ = frames;
+            capacity_ = capacity;
+        }
+        frames_[size_++] = Frame{Py_NewRef(list), 0};
+        return 0;
+    }
+    void pop() noexcept
+    {
+        PyObject *list = frames_[--size_].list;
+        Py_DECREF(list);
+    }
+    Frame &top() noexcept { return frames_[size_ - 1]; }
+    Py_ssize_t size() const noexcept { return size_; }
+
+private:
+    Frame *frames_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+// One node's own step of invalidation: dispatch, the barrier test, the
+// clearing, and pushing its dependents for the walk. Returns -1 with this
+// level's entries added.
+int
+invalidate_step(NodeObject *node, int dispatch, WalkStack &stack) noexcept
+{
+    if (dispatch && may_override(as_object(node))) {
+        Ref replacement;
+        int found = find_override(as_object(node), strings.invalidate,
+                                  Op::NodeInvalidate, replacement);
+        if (found < 0) {
+            add_traceback_entry(Site::NodeInvalidate49);
+            return -1;
+        }
+        if (found > 0) {
+            Ref result = Ref::steal(PyObject_CallNoArgs(replacement.get()));
+            if (!result) {
+                add_traceback_entry(Site::NodeInvalidate49);
+                return -1;
+            }
+            return 0;
+        }
+    }
+    if (node->is_explicit || !node->is_valid) {
+        return 0;
+    }
+    node->is_valid = 0;
+    set_field(node->cached_value, Py_None);
+    PyObject *dependents = node->dependents;
+    if (dependents == Py_None) {
+        raise(PyExc_TypeError, Msg::NoneIteration);
+        add_traceback_entry(Site::NodeInvalidate61);
+        return -1;
+    }
+    if (stack.push(dependents) < 0) {
+        add_traceback_entry(Site::NodeInvalidate61);
+        return -1;
+    }
+    return 0;
+}
+
+int
+fail_levels(Py_ssize_t levels) noexcept
+{
+    for (Py_ssize_t i = 0; i < levels; ++i) {
+        add_traceback_entry(Site::NodeInvalidate62);
+    }
+    return -1;
+}
+
+int
+node_invalidate_impl(NodeObject *self, int dispatch)
+{
+    WalkStack stack;
+    // Holds the node whose step is running: an override may drop the last
+    // other reference to it.
+    Ref hold = Ref::borrow(as_object(self));
+    if (invalidate_step(self, dispatch, stack) < 0) {
+        return -1;
+    }
+    while (stack.size() > 0) {
+        Frame &frame = stack.top();
+        if (frame.index >= PyList_GET_SIZE(frame.list)) {
+            stack.pop();
+            continue;
+        }
+        Ref element = Ref::borrow(PyList_GET_ITEM(frame.list, frame.index));
+        ++frame.index;
+        if (element.get() == Py_None) {
+            continue;  // nothing to invalidate
+        }
+        if (!is_node(element.get())) {
+            raise_format(PyExc_TypeError, Msg::NodeConversion,
+                         Py_TYPE(element.get())->tp_name, NodeType.tp_name);
+            add_traceback_entry(Site::NodeInvalidate61);
+            return fail_levels(stack.size() - 1);
+        }
+        Py_ssize_t depth = stack.size();
+        if (invalidate_step(as_node(element.get()), 1, stack) < 0) {
+            return fail_levels(depth);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shared helpers and the script-visible methods
+
+int
+find_override(PyObject *self, PyObject *name, Op op, Ref &out) noexcept
+{
+    Ref attr = Ref::steal(PyObject_GetAttr(self, name));
+    if (!attr) {
+        return -1;
+    }
+    if (is_own_method(attr.get(), op)) {
+        return 0;
+    }
+    out = std::move(attr);
+    return 1;
+}
+
+Ref
+node_new_blank(PyTypeObject *type) noexcept
+{
+    PyObject *o;
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+        // Refused with the interpreter's own message.
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) {
+            return {};
+        }
+        o = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+    }
+    else {
+        o = type->tp_alloc(type, 0);
+    }
+    if (!o) {
+        return {};
+    }
+    NodeObject *n = as_node(o);
+    n->name = Py_NewRef(Py_None);
+    n->func = Py_NewRef(Py_None);
+    n->dependencies = Py_NewRef(Py_None);
+    n->dependents = Py_NewRef(Py_None);
+    n->is_valid = 0;
+    n->is_explicit = 0;
+    n->cached_value = Py_NewRef(Py_None);
+    n->flags = 0;
+    n->static_dependencies = Py_NewRef(Py_None);
+    return Ref::steal(o);
+}
+
+Ref
+node_create(PyObject *name, PyObject *func, int is_explicit,
+            PyObject *explicit_value, int flags) noexcept
+{
+    Ref node = node_new_blank(&NodeType);
+    if (!node || node_init_fields(as_node(node.get()), name, func, is_explicit,
+                                  explicit_value, flags) < 0) {
+        return {};
+    }
+    return node;
+}
+
+PyObject *
+node_add_dependency(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                    PyObject *kwnames)
+{
+    Args a;
+    if (bind_vector(Op::NodeAddDependency, args, nargs, kwnames, a) < 0) {
+        return nullptr;
+    }
+    if (node_add_dependency_impl(as_node(self), a.obj[0], 0) < 0) {
+        add_traceback_entry(Site::NodeAddDependency43);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *
+node_invalidate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                PyObject *kwnames)
+{
+    if (nargs != 0 || kwnames) {
+        Args a;
+        if (bind_vector(Op::NodeInvalidate, args, nargs, kwnames, a) < 0) {
+            return nullptr;
+        }
+    }
+    if (node_invalidate_impl(as_node(self), 0) < 0) {
+        add_traceback_entry(Site::NodeInvalidate49);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const NodeTable node_table = {
+    node_add_dependency_impl,
+    node_invalidate_impl,
+};
+
+PyTypeObject NodeType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tarn.tarnwick.Node",
+    .tp_basicsize = sizeof(NodeObject),
+    .tp_dealloc = node_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "\n    A C-level extension type representing a single node in the "
+              "DAG.\n    ",
+    .tp_traverse = node_traverse,
+    .tp_clear = node_clear,
+    .tp_methods = node_pickle_methods,
+    .tp_getset = node_getset,
+    .tp_init = node_tp_init,
+    .tp_new = node_tp_new,
+};
+
+int
+node_type_ready(PyObject *module) noexcept
+{
+    if (PyType_Ready(&NodeType) < 0) {
+        return -1;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(
+        const_cast<NodeTable *>(&node_table), nullptr, nullptr));
+    if (!capsule ||
+        PyDict_SetItemString(NodeType.tp_dict, "__pyx_vtable__",
+                             capsule.get()) < 0) {
+        return -1;
+    }
+    PyType_Modified(&NodeType);
+    return PyModule_AddObjectRef(module, "Node",
+                                 reinterpret_cast<PyObject *>(&NodeType));
+}
+
+}  // namespace tarn
