@@ -24,9 +24,12 @@ def lines(exc):
 
 
 def run_child(code, timeout=120, env=None):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess.
+
+    -P keeps the working directory off sys.path, so the child imports the
+    same tarn package as the test run, not the source tree."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,

@@ -1,0 +1,76 @@
+"""Draw a small pricing graph.
+
+Three nodes are computed from one order, the tax rate is given explicitly,
+and the tax reads the subtotal and the rate through record_access, so those
+reads become recorded edges; the total lists its inputs as static
+dependencies. After one evaluation the graph is written to docs/graph.svg
+when Graphviz's ``dot`` is installed; otherwise the DOT text is printed.
+
+Run from the repository root: ``python examples/diagram.py``.
+"""
+
+import shutil
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
+from tarn import DAGEngine  # noqa: E402
+from tarn.diagram import to_dot, to_mermaid  # noqa: E402
+
+
+@dataclass
+class Order:
+    unit_price: float
+    quantity: int
+
+
+def build() -> DAGEngine:
+    engine = DAGEngine()
+    engine.add_node("subtotal", lambda order: order.unit_price * order.quantity)
+    engine.add_node("tax_rate", None, is_explicit=True, explicit_value=0.2)
+
+    def tax(order):
+        # Reads recorded here make this node a dependent of the two it reads.
+        engine.record_access("subtotal")
+        engine.record_access("tax_rate")
+        return engine.evaluate("subtotal", order) * engine.evaluate(
+            "tax_rate", order
+        )
+
+    engine.add_node("tax", tax)
+    total = engine.add_node(
+        "total",
+        lambda order: engine.evaluate("subtotal", order)
+        + engine.evaluate("tax", order),
+    )
+    total.static_dependencies.extend(["subtotal", "tax"])
+    # Never evaluated below, so it is drawn as invalid.
+    engine.add_node("receipt", lambda order: f"{order.quantity} items")
+    return engine
+
+
+def main() -> None:
+    engine = build()
+    print("total:", engine.evaluate("total", Order(unit_price=2.5, quantity=4)))
+    dot_text = to_dot(engine)
+    dot = shutil.which("dot")
+    if dot is None:
+        print(dot_text, end="")
+        return
+    target = Path(__file__).resolve().parent.parent / "docs" / "graph.svg"
+    target.parent.mkdir(exist_ok=True)
+    subprocess.run(
+        [dot, "-Tsvg", "-o", str(target)],
+        input=dot_text,
+        text=True,
+        check=True,
+    )
+    print("wrote", target)
+    print(to_mermaid(engine), end="")
+
+
+if __name__ == "__main__":
+    main()
