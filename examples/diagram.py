@@ -46,7 +46,7 @@ def build() -> DAGEngine:
         lambda order: engine.evaluate("subtotal", order)
         + engine.evaluate("tax", order),
     )
-    total.static_dependencies.extend(["subtotal", "tax"])
+    total.static_dependencies = ["subtotal", "tax"]
     # Never evaluated below, so it is drawn as invalid.
     engine.add_node("receipt", lambda order: f"{order.quantity} items")
     return engine

@@ -603,23 +603,15 @@ PyObject *
 engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
-    // The hit path: two positional arguments, an exact str name, a valid
-    // node. Binding would reach the same state with more steps.
-    if (nargs == 2 && !kwnames && PyUnicode_CheckExact(args[0])) {
-        // Held: a stored key's __eq__ may replace the registry meanwhile.
-        Ref nodes = Ref::borrow(as_engine(self)->nodes);
-        if (PyDict_CheckExact(nodes.get())) {
-            PyObject *found = PyDict_GetItemWithError(nodes.get(), args[0]);
-            if (found && Py_IS_TYPE(found, &NodeType) &&
-                as_node(found)->is_valid) {
-                return Py_NewRef(as_node(found)->cached_value);
-            }
-            if (!found && PyErr_Occurred()) {
-                add_traceback_entry(Site::EngineEvaluate98);
-                add_traceback_entry(Site::EngineEvaluate97);
-                return nullptr;
-            }
+    // The common call, two positional arguments with a proper name, binds
+    // to itself: go straight to the evaluation.
+    if (nargs == 2 && !kwnames && is_name(args[0])) {
+        PyObject *value =
+            engine_evaluate_impl(as_engine(self), args[0], args[1], 0);
+        if (!value) {
+            add_traceback_entry(Site::EngineEvaluate97);
         }
+        return value;
     }
     Args a;
     if (bind_vector(Op::EngineEvaluate, args, nargs, kwnames, a) < 0) {

@@ -1,0 +1,215 @@
+"""Memoised evaluation: static dependencies first, the call stack around
+the node's function, and what each failure leaves behind."""
+
+import traceback
+
+import pytest
+
+from engine_support import at, ident
+from helpers import entries, run_child
+from tarn.tarnwick import DAGEngine
+
+EV = "DAGEngine.evaluate"
+
+
+def recording_engine(log, *names):
+    e = DAGEngine()
+    for name in names:
+        e.add_node(name, lambda obj, name=name: log.append((name, obj)) or name)
+    return e
+
+
+def test_evaluation_is_memoised_per_node():
+    log, obj = [], object()
+    e = recording_engine(log, "t", "a", "b", None)
+    t = e.nodes["t"]
+    t.static_dependencies.extend(["a", None, "b"])
+    assert e.evaluate("t", obj) == "t"
+    assert log == [("a", obj), (None, obj), ("b", obj), ("t", obj)]
+    assert e.evaluate("t", "another") == "t" and len(log) == 4
+    assert t.is_valid and e.nodes["b"].cached_value == "b" and e.call_stack == []
+    e.add_node("x", ident, True, 7)
+    e.add_node("n", lambda obj: log.append("n"))
+    assert e.evaluate("x", 1) == 7 and e.evaluate("n", 1) is None
+    assert e.evaluate("n", 2) is None and log[4:] == ["n"]
+
+
+def test_static_walk_follows_the_list_it_started_with():
+    log = []
+    e = recording_engine(log, "t", "b", "c")
+    deps = e.nodes["t"].static_dependencies
+
+    def a(obj):
+        deps.append("b")
+        e.nodes["t"].static_dependencies = ["c"]
+    e.add_node("a", a)
+    deps.append("a")
+    e.evaluate("t", 0)
+    assert log == [("b", 0), ("t", 0)]
+
+
+def test_nested_evaluation_pushes_above_the_running_node():
+    e, seen = DAGEngine(), []
+    e.add_node("inner", lambda obj: seen.append(list(e.call_stack)))
+    e.add_node("outer", lambda obj: [seen.append(list(e.call_stack)),
+                                     e.evaluate("inner", obj)])
+    e.call_stack.append("base")
+    e.evaluate("outer", 0)
+    assert seen == [["base", "outer"], ["base", "outer", "inner"]]
+    assert e.call_stack == ["base"]
+
+
+class S(str):
+    pass
+
+
+def static(*names):
+    return lambda e, t, a: setattr(t, "static_dependencies", list(names))
+
+
+@pytest.mark.parametrize("name, prepare, exc_type, message, lines", [
+    ("x", static(), ValueError, "Node 'x' not found in DAG", [97, 101]),
+    (None, static(), ValueError, "Node 'None' not found in DAG", [97, 101]),
+    ("t", lambda e, t, a: setattr(t, "static_dependencies", None),
+     TypeError, "'NoneType' object is not iterable", [97, 106]),
+    ("t", static(5), TypeError, "Expected str, got int", [97, 106]),
+    ("t", static(S("a")), TypeError, "Expected str, got S", [97, 106]),
+    ("t", static("a", "missing"),
+     ValueError, "Node 'missing' not found in DAG", [97, 107, 101]),
+    ("t", lambda e, t, a: [t.static_dependencies.append("a"),
+                           a.static_dependencies.append("missing")],
+     ValueError, "Node 'missing' not found in DAG", [97, 107, 107, 101]),
+    ("t", lambda e, t, a: setattr(e, "call_stack", None), AttributeError,
+     "'NoneType' object has no attribute 'append'", [97, 109]),
+    ("t", lambda e, t, a: setattr(t, "func", None),
+     TypeError, "'NoneType' object is not callable", [97, 111]),
+])
+def test_failures(name, prepare, exc_type, message, lines):
+    log = []
+    e = recording_engine(log, "t", "a")
+    t = e.nodes["t"]
+    prepare(e, t, e.nodes["a"])
+    with pytest.raises(exc_type) as exc:
+        e.evaluate(name, 1)
+    assert str(exc.value) == message and entries(exc.value) == at(EV, *lines)
+    assert not t.is_valid and ("t", 1) not in log
+    assert e.call_stack in ([], None)
+
+
+def test_a_raising_function_leaves_its_exception_alone():
+    e, error = DAGEngine(), KeyError("k")
+
+    def fails(obj):
+        raise error
+    t = e.add_node("t", fails)
+    e.call_stack.append("outer")
+    with pytest.raises(KeyError) as exc:
+        e.evaluate("t", 1)
+    assert exc.value is error and error.__context__ is None
+    assert e.call_stack == ["outer"] and not t.is_valid
+    frames = [(f.name, f.filename, f.lineno)
+              for f in traceback.extract_tb(error.__traceback__)]
+    assert frames[1:3] == at(EV, 97, 111) and frames[3][0] == "fails"
+    assert len(frames) == 4
+
+
+@pytest.mark.parametrize("raises", [False, True])
+@pytest.mark.parametrize("spoil, exc_type, message", [
+    (lambda e: e.call_stack.clear(), IndexError, "pop from empty list"),
+    (lambda e: setattr(e, "call_stack", None), AttributeError,
+     "'NoneType' object has no attribute 'pop'"),
+])
+def test_call_stack_spoiled_by_the_function(spoil, exc_type, message, raises):
+    e, error = DAGEngine(), KeyError("k")
+
+    def func(obj):
+        spoil(e)
+        if raises:
+            raise error
+        return 42
+    t = e.add_node("t", func)
+    with pytest.raises(exc_type) as exc:
+        e.evaluate("t", None)
+    assert str(exc.value) == message and entries(exc.value) == at(EV, 97, 115)
+    assert exc.value.__context__ is (error if raises else None)
+    assert (t.is_valid, t.cached_value) == ((False, None) if raises else (True, 42))
+
+
+@pytest.mark.parametrize("deps", ["[str(i - 1)] if i else []",
+                                  "[str(1 - i)] if i < 2 else []"])
+def test_unbounded_static_recursion_ends_in_recursion_error(deps):
+    result = run_child(f"""
+        from tarn.tarnwick import DAGEngine
+        e = DAGEngine()
+        for i in range(100_000):
+            e.add_node(str(i), lambda obj: obj).static_dependencies.extend({deps})
+        for top in ("99999", "0"):
+            try:
+                e.evaluate(top, 1)
+            except RecursionError:
+                print("RecursionError", e.call_stack)
+        print(e.evaluate("300", 1))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "RecursionError []\n1\n"
+
+
+def test_hostile_node_functions_never_crash():
+    result = run_child("""
+        from tarn.tarnwick import DAGEngine
+
+        def show(label, call):
+            try:
+                print(label, repr(call()))
+            except Exception as exc:
+                print(label, type(exc).__name__, exc)
+
+        def engine(body):
+            e = DAGEngine()
+            e.add_node("t", lambda obj: body(e) or "v")
+            e.add_node("b", lambda obj: "b")
+            return e
+
+        def drop_self(e):
+            node = e.nodes.pop("t")
+            node.func = node.static_dependencies = None
+
+        for label, body in [("del-nodes", lambda e: delattr(e, "nodes")),
+                            ("new-stack", lambda e: setattr(e, "call_stack", [])),
+                            ("reinit", lambda e: e.__init__()),
+                            ("drop-self", drop_self)]:
+            e = engine(body)
+            show(label, lambda: e.evaluate("t", 1))
+        for label, body in [("reinit-in-dep", lambda e: e.__init__()),
+                            ("shrink", lambda e: e.nodes["t"].static_dependencies.clear())]:
+            e = engine(lambda e: None)
+            e.add_node("a", lambda obj, e=e: body(e))
+            e.nodes["t"].static_dependencies.extend(["a", "b"])
+            show(label, lambda: (e.evaluate("t", 1), e.nodes["b"].is_valid))
+
+        class Collider:
+            def __init__(self, e): self.e = e
+            def __hash__(self): return hash("t")
+            def __eq__(self, other):
+                self.e.nodes = None
+                return False
+
+        for label, call in [("lookup-evaluate", lambda e: e.evaluate("t", 1)),
+                            ("lookup-add_edge", lambda e: e.add_edge("t", "u")),
+                            ("lookup-invalidate", lambda e: e.invalidate("t"))]:
+            e = DAGEngine()
+            e.nodes[Collider(e)] = None
+            show(label, lambda: call(e))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "del-nodes 'v'",
+        "new-stack IndexError pop from empty list",
+        "reinit IndexError pop from empty list",
+        "drop-self 'v'",
+        "reinit-in-dep IndexError pop from empty list",
+        "shrink ('v', False)",
+        "lookup-evaluate ValueError Node 't' not found in DAG",
+        "lookup-add_edge AttributeError 'NoneType' object has no attribute 'get'",
+        "lookup-invalidate None",
+    ]
