@@ -29,10 +29,12 @@ class Order:
 
 def build() -> DAGEngine:
     engine = DAGEngine()
-    engine.add_node("subtotal", lambda order: order.unit_price * order.quantity)
+    engine.add_node(
+        "subtotal", lambda order: order.unit_price * order.quantity
+    )
     engine.add_node("tax_rate", None, is_explicit=True, explicit_value=0.2)
 
-    def tax(order):
+    def tax(order: Order) -> float:
         # Reads recorded here make this node a dependent of the two it reads.
         engine.record_access("subtotal")
         engine.record_access("tax_rate")
@@ -54,7 +56,8 @@ def build() -> DAGEngine:
 
 def main() -> None:
     engine = build()
-    print("total:", engine.evaluate("total", Order(unit_price=2.5, quantity=4)))
+    order = Order(unit_price=2.5, quantity=4)
+    print("total:", engine.evaluate("total", order))
     dot_text = to_dot(engine)
     dot = shutil.which("dot")
     if dot is None:

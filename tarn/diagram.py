@@ -73,7 +73,8 @@ def _state(node: Node) -> str:
 
 def _collect(engine: Any) -> _Graph:
     registry = getattr(engine, "nodes", None)
-    items = list(dict.items(registry)) if isinstance(registry, dict) else []
+    if not isinstance(registry, dict):
+        registry = {}
     boxes: list[_Box] = []
     by_node: dict[int, _Box] = {}
     by_missing_name: dict[Any, _Box] = {}
@@ -92,7 +93,7 @@ def _collect(engine: Any) -> _Graph:
         by_node[id(node)] = box
         return box
 
-    for key, value in items:
+    for key, value in list(dict.items(registry)):
         if isinstance(value, Node) and id(value) not in by_node:
             add_node_box(value, _name_text(key), False)
 
@@ -111,9 +112,7 @@ def _collect(engine: Any) -> _Graph:
         for name in _as_list(box.node.static_dependencies):
             if not (name is None or isinstance(name, str)):
                 continue
-            target = (
-                dict.get(registry, name) if isinstance(registry, dict) else None
-            )
+            target = dict.get(registry, name)
             if isinstance(target, Node) and id(target) in by_node:
                 box.statics.append(by_node[id(target)])
                 continue
@@ -243,7 +242,7 @@ def to_mermaid(engine: Any) -> str:
         members = [
             box.ident
             for box in graph.boxes
-            if (box.unregistered if name == _UNREGISTERED else box.state == name)
+            if name in (box.state, box.unregistered and _UNREGISTERED)
         ]
         if members:
             out.append(f"    class {','.join(members)} {name}")

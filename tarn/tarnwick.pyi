@@ -18,15 +18,16 @@ __test__: dict[Any, Any]
 class Node:
     """A single vertex: a function, its memoised value and its edges."""
 
-    # Deleting one of the object fields stores None.
+    # Deleting one of these object fields stores None.
     name: str | None
     func: Any
     dependencies: list[Any] | None
     dependents: list[Any] | None
     cached_value: Any
-    # A signed 32-bit value; floats are accepted on write and truncated.
-    flags: int
     static_dependencies: list[Any] | None
+    # A signed 32-bit value carried for the caller; it cannot be deleted, and
+    # a float written to it is truncated.
+    flags: int
     # The two flags read as bool and store the truth value of what is
     # written; they cannot be deleted.
     @property

@@ -1,6 +1,6 @@
-"""A pure-Python model of the engine, written for exactness rather than
-speed, and the picklable node functions and logging subclasses that the
-model-based tests drive through both the model and the native module."""
+"""A pure-Python model of the engine, written for exactness rather than speed,
+with the picklable node functions and logging subclasses used to drive it
+and the native module side by side."""
 
 import tarn.tarnwick as tw
 
@@ -24,8 +24,7 @@ def to_int(value):
 
 def check_name(value, param="name"):
     if value is not None and type(value) is not str:
-        raise TypeError(f"Argument '{param}' has incorrect type "
-                        f"(expected str, got {type(value).__name__})")
+        raise TypeError(f"Argument '{param}' has incorrect type (expected str, got {type(value).__name__})")
 
 
 class _Record:
@@ -56,14 +55,12 @@ class Node(_Record):
         check_name(name)
         self.name, self.func = name, func
         self.is_explicit = self.is_valid = is_explicit
-        self.cached_value = explicit_value
-        self.dependencies, self.dependents = [], []
+        self.cached_value, self.dependencies, self.dependents = explicit_value, [], []
         self.flags, self.static_dependencies = flags, []
 
     def add_dependency(self, dep):
         if dep is not None and not isinstance(dep, Node):
-            raise TypeError(f"Argument 'dep' has incorrect type "
-                            f"(expected tarn.tarnwick.Node, got {type(dep).__name__})")
+            raise TypeError(f"Argument 'dep' has incorrect type (expected tarn.tarnwick.Node, got {type(dep).__name__})")
         if dep not in self.dependencies:
             self.dependencies.append(dep)
             dep.dependents.append(self)
@@ -72,8 +69,7 @@ class Node(_Record):
         if self.is_explicit or not self.is_valid:
             return
         self.is_valid, self.cached_value = False, None
-        # A list iterator re-reads the length at every step, as the walk does.
-        for dep in self.dependents:
+        for dep in self.dependents:  # a list iterator re-reads the length each step
             if not isinstance(dep, Node):
                 raise TypeError(f"Cannot convert {type(dep).__name__} to tarn.tarnwick.Node")
             dep.invalidate()
@@ -95,8 +91,7 @@ class DAGEngine(_Record):
     def add_edge(self, dependent_name, dependency_name):
         check_name(dependent_name, "dependent_name")
         check_name(dependency_name, "dependency_name")
-        dependent = self.nodes.get(dependent_name)
-        dependency = self.nodes.get(dependency_name)
+        dependent, dependency = self.nodes.get(dependent_name), self.nodes.get(dependency_name)
         if dependent is not None and dependency is not None:
             dependent.add_dependency(dependency)
 
@@ -128,7 +123,7 @@ class DAGEngine(_Record):
         try:
             value = node.func(instance)
         except BaseException:
-            self.call_stack.pop()  # a failure here chains the function's error
+            self.call_stack.pop()  # failing here chains the function's error
             raise
         node.cached_value, node.is_valid = value, True
         self.call_stack.pop()
@@ -136,13 +131,13 @@ class DAGEngine(_Record):
 
 
 class PlanError(Exception):
-    """Raised by a node function whose plan says so."""
+    pass
 
 
 class Plan:
-    """A node function that reads nodes through the engine it is given
-    (reporting each access), then invalidates some, and returns the sum of
-    what it read plus a constant, or raises PlanError."""
+    """A node function: reads nodes through the engine it is given (reporting
+    each access), invalidates some, and returns the sum of what it read plus a
+    constant, or raises PlanError."""
 
     def __init__(self, reads=(), drops=(), const=0, fail=False):
         self.reads, self.drops, self.const, self.fail = reads, drops, const, fail
@@ -160,7 +155,7 @@ class Plan:
 
 
 class LogNode:
-    """Replaces both node operations: logs the call, then defers."""
+    """Replaces both node operations: logs each call, then defers."""
 
     def __init__(self, *args):
         super().__init__(*args)
@@ -176,7 +171,7 @@ class LogNode:
 
 
 class LogEngine:
-    """Replaces add_edge and evaluate: logs the call, then defers."""
+    """Replaces add_edge and evaluate: logs each call, then defers."""
 
     def __init__(self):
         super().__init__()
@@ -191,17 +186,7 @@ class LogEngine:
         return super().evaluate(name, instance)
 
 
-class ModelLogNode(LogNode, Node):
-    pass
-
-
-class ModelLogEngine(LogEngine, DAGEngine):
-    pass
-
-
-class RealLogNode(LogNode, tw.Node):
-    pass
-
-
-class RealLogEngine(LogEngine, tw.DAGEngine):
-    pass
+ModelLogNode = type("ModelLogNode", (LogNode, Node), {})
+ModelLogEngine = type("ModelLogEngine", (LogEngine, DAGEngine), {})
+RealLogNode = type("RealLogNode", (LogNode, tw.Node), {})
+RealLogEngine = type("RealLogEngine", (LogEngine, tw.DAGEngine), {})

@@ -36,7 +36,7 @@ def pricing():
         return engine.evaluate("price", order) * engine.evaluate("rate", order)
 
     engine.add_node("tax", tax)
-    total = engine.add_node("total", lambda order: engine.evaluate("tax", order))
+    total = engine.add_node("total", lambda x: engine.evaluate("tax", x))
     total.static_dependencies.extend(["price", "tax"])
     assert engine.evaluate("total", {"price": 8}) == 2
     engine.add_node("label", str)
@@ -44,14 +44,15 @@ def pricing():
 
 
 def leftovers():
-    # A replaced node still held by an edge list, static names that resolve
-    # to nothing, values that are no nodes in the registry and edge lists,
-    # and a name that looks like a box id.
+    # A replaced node still held by an edge list, its replacement with no
+    # lists at all, static names that resolve to nothing, values that are no
+    # nodes in the registry and edge lists, and a name that looks like an id.
     engine = DAGEngine()
     engine.add_node("a", None, True, 1)
     b = engine.add_node("n0", None)
     engine.add_edge("n0", "a")
-    engine.add_node("a", None)
+    new = engine.add_node("a", None)
+    new.dependencies = new.dependents = new.static_dependencies = None
     b.static_dependencies.extend(["gone", None, 7, "gone", "odd"])
     b.dependents.extend([5, None])
     engine.nodes["odd"] = "not a node"
@@ -112,10 +113,6 @@ def test_empty_and_odd_fields():
     for engine in (DAGEngine.__new__(DAGEngine), object(), DAGEngine()):
         assert to_dot(engine) == DOT_HEAD + "}\n"
         assert to_mermaid(engine) == "flowchart TD\n" + CLASS_DEFS
-    engine = DAGEngine()
-    node = engine.add_node("x", None)
-    node.dependencies = node.dependents = node.static_dependencies = None
-    assert to_dot(engine) == f'{DOT_HEAD}    n0 [label="x", {INVALID}];\n}}\n'
 
 
 # name, DOT label, Mermaid label, lines drawn by Graphviz
@@ -135,7 +132,8 @@ NAMES = [
 def test_names_are_escaped(name, dot, mermaid, drawn):
     engine = DAGEngine()
     engine.add_node(name, None)
-    assert to_dot(engine) == f'{DOT_HEAD}    n0 [label="{dot}", {INVALID}];\n}}\n'
+    box = f'    n0 [label="{dot}", {INVALID}];\n'
+    assert to_dot(engine) == DOT_HEAD + box + "}\n"
     assert to_mermaid(engine).splitlines()[1] == f'    n0["{mermaid}"]'
     if shutil.which("dot") is None:
         pytest.skip("Graphviz's dot is not installed")
