@@ -148,6 +148,23 @@ PyGetSetDef engine_getset[] = {
 // ---------------------------------------------------------------------------
 // Registry lookups
 
+// What a registry lookup found (borrowed, or null when absent or failed):
+// the node, None for an absent name, or nullptr with TypeError for a value
+// that is not a node.
+Ref
+registry_value(PyObject *found) noexcept
+{
+    if (!found) {
+        return PyErr_Occurred() ? Ref() : Ref::none();
+    }
+    if (found != Py_None && !is_node(found)) {
+        raise_format(PyExc_TypeError, Msg::NodeConversion,
+                     Py_TYPE(found)->tp_name, NodeType.tp_name);
+        return {};
+    }
+    return Ref::borrow(found);
+}
+
 // Looks `name` up in the engine's registry, read afresh. Returns the node
 // (a new reference), None for an absent name, or nullptr with an exception
 // set: AttributeError when the registry is None, TypeError when the value
@@ -161,19 +178,7 @@ lookup_node(EngineObject *self, PyObject *name) noexcept
         raise_format(PyExc_AttributeError, Msg::NoneAttribute, "get");
         return {};
     }
-    PyObject *found = PyDict_GetItemWithError(nodes.get(), name);
-    if (!found) {
-        if (PyErr_Occurred()) {
-            return {};
-        }
-        return Ref::none();
-    }
-    if (found != Py_None && !is_node(found)) {
-        raise_format(PyExc_TypeError, Msg::NodeConversion,
-                     Py_TYPE(found)->tp_name, NodeType.tp_name);
-        return {};
-    }
-    return Ref::borrow(found);
+    return registry_value(PyDict_GetItemWithError(nodes.get(), name));
 }
 
 // Removes the last element of the call stack (read afresh).
@@ -494,6 +499,28 @@ compute(EngineObject *self, NodeObject *node, PyObject *name,
     return nullptr;
 }
 
+// Evaluation once the registry lookup is done: `node` is the node, None
+// for an absent name, or empty when the lookup failed.
+PyObject *
+evaluate_found(EngineObject *self, Ref node, PyObject *name,
+               PyObject *instance) noexcept
+{
+    if (!node) {
+        add_traceback_entry(Site::EngineEvaluate98);
+        return nullptr;
+    }
+    if (node.get() == Py_None) {
+        not_found(name);
+        add_traceback_entry(Site::EngineEvaluate101);
+        return nullptr;
+    }
+    NodeObject *n = as_node(node.get());
+    if (n->is_valid) {
+        return Py_NewRef(n->cached_value);
+    }
+    return compute(self, n, name, instance);
+}
+
 PyObject *
 engine_evaluate_impl(EngineObject *self, PyObject *name, PyObject *instance,
                      int dispatch)
@@ -516,21 +543,7 @@ engine_evaluate_impl(EngineObject *self, PyObject *name, PyObject *instance,
             return result;
         }
     }
-    Ref node = lookup_node(self, name);
-    if (!node) {
-        add_traceback_entry(Site::EngineEvaluate98);
-        return nullptr;
-    }
-    if (node.get() == Py_None) {
-        not_found(name);
-        add_traceback_entry(Site::EngineEvaluate101);
-        return nullptr;
-    }
-    NodeObject *n = as_node(node.get());
-    if (n->is_valid) {
-        return Py_NewRef(n->cached_value);
-    }
-    return compute(self, n, name, instance);
+    return evaluate_found(self, lookup_node(self, name), name, instance);
 }
 
 }  // namespace
@@ -604,14 +617,29 @@ engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
     // The common call, two positional arguments with a proper name, binds
-    // to itself: go straight to the evaluation.
+    // to itself. A valid node then costs one lookup and one field read.
     if (nargs == 2 && !kwnames && is_name(args[0])) {
-        PyObject *value =
-            engine_evaluate_impl(as_engine(self), args[0], args[1], 0);
-        if (!value) {
-            add_traceback_entry(Site::EngineEvaluate97);
+        EngineObject *e = as_engine(self);
+        PyObject *nodes = e->nodes;
+        if (PyDict_CheckExact(nodes)) {
+            // Held: a stored key's __eq__ may replace the registry.
+            Py_INCREF(nodes);
+            PyObject *found = PyDict_GetItemWithError(nodes, args[0]);
+            if (found && Py_IS_TYPE(found, &NodeType) &&
+                as_node(found)->is_valid) {
+                PyObject *value = Py_NewRef(as_node(found)->cached_value);
+                Py_DECREF(nodes);
+                return value;
+            }
+            Ref node = registry_value(found);
+            Py_DECREF(nodes);
+            PyObject *value =
+                evaluate_found(e, std::move(node), args[0], args[1]);
+            if (!value) {
+                add_traceback_entry(Site::EngineEvaluate97);
+            }
+            return value;
         }
-        return value;
     }
     Args a;
     if (bind_vector(Op::EngineEvaluate, args, nargs, kwnames, a) < 0) {

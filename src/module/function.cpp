@@ -16,6 +16,9 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     Op op;
+    Entry call;           // the operation's entry point
+    PyTypeObject *owner;  // the type whose instances it takes; null for
+                          // module functions
     PyObject *name;
     PyObject *qualname;
     PyObject *doc;
@@ -41,22 +44,23 @@ PyObject *
 function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                     PyObject *kwnames)
 {
-    const OpSpec &spec = op_spec(as_function(callable)->op);
+    FunctionObject *f = as_function(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (spec.owner == Owner::Module) {
-        return spec.call(nullptr, args, nargs, kwnames);
+    PyTypeObject *owner = f->owner;
+    if (!owner) {
+        return f->call(nullptr, args, nargs, kwnames);
     }
     if (nargs < 1) {
-        return raise_format(PyExc_TypeError, Msg::MissingInstance, spec.name,
-                            "needs an argument");
+        return raise_format(PyExc_TypeError, Msg::MissingInstance,
+                            op_spec(f->op).name, "needs an argument");
     }
     PyObject *self = args[0];
-    PyTypeObject *owner = owner_type(spec.owner);
     if (!PyObject_TypeCheck(self, owner)) {
-        return raise_format(PyExc_TypeError, Msg::ForeignSelf, spec.name,
-                            owner->tp_name, Py_TYPE(self)->tp_name);
+        return raise_format(PyExc_TypeError, Msg::ForeignSelf,
+                            op_spec(f->op).name, owner->tp_name,
+                            Py_TYPE(self)->tp_name);
     }
-    return spec.call(self, args + 1, nargs - 1, kwnames);
+    return f->call(self, args + 1, nargs - 1, kwnames);
 }
 
 PyObject *
@@ -290,6 +294,8 @@ make_function(Op op, PyObject *defaults) noexcept
     }
     f->vectorcall = function_vectorcall;
     f->op = op;
+    f->call = spec.call;
+    f->owner = spec.owner == Owner::Module ? nullptr : owner_type(spec.owner);
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();
