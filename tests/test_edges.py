@@ -1,0 +1,155 @@
+"""Node edges (add_dependency) and the invalidation walk over dependents."""
+
+import pytest
+
+from engine_support import at
+from helpers import entries, run_child
+from tarn.tarnwick import Node
+
+NOT_ITERABLE = "'NoneType' object is not iterable"
+CONVERT = "Cannot convert int to tarn.tarnwick.Node"
+
+
+class Spy:  # a cached value that logs its node's state when the node drops it
+    def __init__(self, node, log):
+        self.node, self.log = node, log
+
+    def __del__(self):
+        self.log.append((self.node.name, self.node.is_valid, self.node.cached_value))
+
+
+class Recording(Node):
+    visits = []
+
+    def invalidate(self):
+        self.visits.append((self.name, self.is_valid))
+        Node.invalidate(self)
+
+
+class Alias(Node):
+    invalidate = Node.invalidate
+
+
+class Eq(Node):  # "x" equals every node, "u" none (not even itself)
+    def __eq__(self, other):
+        return self.name == "x"
+
+
+def valid(names, cls=Node, log=None):
+    nodes = [cls(name, None) for name in names]
+    for n in nodes:
+        n.is_valid, n.cached_value = True, 1 if log is None else Spy(n, log)
+    return nodes
+
+
+def test_add_dependency_records_each_edge_once():
+    a, b = Node("a", None), Node("b", None)
+    assert a.add_dependency(b) is None
+    a.add_dependency(b)
+    a.add_dependency(a)
+    assert (a.dependencies, a.dependents, b.dependents, b.dependencies) == (
+        [b, a], [a], [a], [])
+    # The containment test tries identity, then equality.
+    u, x, y = Eq("u", None), Eq("x", None), Eq("y", None)
+    for dep in (u, u, x, y):
+        b.add_dependency(dep)
+    assert [d.name for d in b.dependencies] == ["u", "x"]
+    assert (len(u.dependents), len(x.dependents), y.dependents) == (1, 1, [])
+
+
+def test_add_dependency_failures():
+    a, d = Node("a", None), Node("d", None)
+    d.dependents = None
+    with pytest.raises(AttributeError) as exc:
+        a.add_dependency(d)
+    assert str(exc.value) == "'NoneType' object has no attribute 'append'"
+    assert entries(exc.value) == at("Node.add_dependency", 43, 47)
+    assert a.dependencies == [d]  # the half-made edge stays
+    a.dependencies = None
+    with pytest.raises(TypeError) as exc:
+        a.add_dependency(d)
+    assert str(exc.value) == "argument of type 'NoneType' is not iterable"
+    assert entries(exc.value) == at("Node.add_dependency", 43, 45)
+    with pytest.raises(TypeError):  # the wording is the module's own
+        d.add_dependency(None)
+    assert d.dependencies == []
+
+
+@pytest.mark.parametrize("cls", [Node, Recording])
+def test_walk_is_depth_first_and_stops_at_barriers(cls):
+    cleared, Recording.visits = [], []
+    nodes = dict(zip("rabcdefgqz", valid("rabcdefg", cls, cleared)
+                     + valid("q", Recording) + valid("z")))
+    # An override found on the instance takes over: q stays valid, z unvisited.
+    nodes["q"].invalidate = lambda: Recording.visits.append("q")
+    for dependency, *dependents in ["rabq", "acd", "bce", "cr", "df", "eg", "qz"]:
+        for name in dependents:
+            nodes[name].add_dependency(nodes[dependency])
+    r, d, e = nodes["r"], nodes["d"], nodes["e"]
+    d.is_explicit, e.is_valid = True, False
+    del e.cached_value, cleared[:]
+    r.invalidate()
+    assert cleared == [(name, False, None) for name in "racb"]
+    assert [n for n in nodes if nodes[n].is_valid] == list("dfgqz")
+    assert Recording.visits == ([] if cls is Node else [
+        ("r", True), ("a", True), ("c", True), ("r", False), ("d", True),
+        ("b", True), ("c", False), ("e", False)]) + ["q"]
+    for node in (r, d, e):
+        node.invalidate()
+    assert len(cleared) == 4
+
+
+def test_deep_chain():
+    result = run_child("""
+        from tarn.tarnwick import Node
+        chain = [Node(None, None) for _ in range(1_000_000)]
+        for node, dependent in zip(chain, chain[1:] + [Node(None, None)]):
+            node.dependents, node.is_valid = [dependent], True
+        chain[0].invalidate()
+        print(sum(node.is_valid for node in chain))
+    """)
+    assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
+
+
+@pytest.mark.parametrize("path, broken, message, lines, still_valid", [
+    ([], None, NOT_ITERABLE, [49, 61], "xy"),
+    ([], ["x", 5, "y"], CONVERT, [49, 61], "y"),
+    ([], ["x", None, "y"], None, None, ""),
+    ([Node, Node], [5], CONVERT, [49, 62, 62, 61], "xy"),
+    # Binding the inherited method in a class body replaces nothing, so no
+    # entry of a replacement's call appears.
+    ([Alias], None, NOT_ITERABLE, [49, 62, 61], "xy"),
+])
+def test_walk_failures(path, broken, message, lines, still_valid):
+    a, x, y = valid("axy")
+    nodes = [a] + [valid("p", cls)[0] for cls in path]
+    for dependency, dependent in zip(nodes, nodes[1:]):
+        dependent.add_dependency(dependency)
+    nodes[-1].dependents = broken and [{"x": x, "y": y}.get(v, v) for v in broken]
+    if message is None:
+        a.invalidate()
+    else:
+        with pytest.raises(TypeError) as exc:
+            a.invalidate()
+        assert str(exc.value) == message
+        assert entries(exc.value) == at("Node.invalidate", *lines)
+    assert all((n.is_valid, n.cached_value) == (False, None) for n in nodes)
+    assert [n.name for n in (x, y) if n.is_valid] == list(still_valid)
+
+
+@pytest.mark.parametrize("change, still_valid", [
+    (lambda r, y: r.dependents.append(y), ""),
+    (lambda r, y: r.dependents.pop(0), "xy"),  # x moves below the index
+    (lambda r, y: r.dependents.clear(), "xy"),
+    (lambda r, y: setattr(r, "dependents", [y]), "y"),  # the old list is walked on
+    (lambda r, y: setattr(r, "dependents", None), "y"),
+])
+def test_changing_the_walked_list_mid_walk(change, still_valid):
+    r, x, y = valid("rxy")
+    hook = type("Hook", (Node,), {"invalidate": lambda self: [
+        change(r, y), Node.invalidate(self)]})("hook", None)
+    hook.is_valid = True
+    r.dependents.extend([hook, x])
+    del hook
+    r.invalidate()
+    assert "".join(n.name for n in (r, x, y) if n.is_valid) == still_valid
