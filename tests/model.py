@@ -60,7 +60,8 @@ class Node(_Record):
 
     def add_dependency(self, dep):
         if dep is not None and not isinstance(dep, Node):
-            raise TypeError(f"Argument 'dep' has incorrect type (expected tarn.tarnwick.Node, got {type(dep).__name__})")
+            raise TypeError(f"Argument 'dep' has incorrect type "
+                            f"(expected tarn.tarnwick.Node, got {type(dep).__name__})")
         if dep not in self.dependencies:
             self.dependencies.append(dep)
             dep.dependents.append(self)
