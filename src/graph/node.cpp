@@ -544,8 +544,16 @@ node_invalidate_impl(NodeObject *self, int dispatch)
         PyObject **items = reinterpret_cast<PyListObject *>(frame.list)->ob_item;
         // Wide lists are walked faster when the nodes a few steps ahead are
         // already on their way into the cache.
-        if (frame.index + kPrefetchAhead < PyList_GET_SIZE(frame.list)) {
-            __builtin_prefetch(items[frame.index + kPrefetchAhead], 1);
+        Py_ssize_t size = PyList_GET_SIZE(frame.list);
+        if (frame.index + 2 * kPrefetchAhead < size) {
+            __builtin_prefetch(items[frame.index + 2 * kPrefetchAhead], 1);
+        }
+        if (frame.index + kPrefetchAhead < size) {
+            // Asked for a round ago, so its header is likely here already.
+            PyObject *ahead = items[frame.index + kPrefetchAhead];
+            if (Py_IS_TYPE(ahead, &NodeType)) {
+                __builtin_prefetch(as_node(ahead)->dependents, 0);
+            }
         }
         Ref element = Ref::borrow(items[frame.index]);
         ++frame.index;
