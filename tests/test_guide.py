@@ -1,8 +1,6 @@
 """Every Python snippet of docs/guide.md runs and shows what the guide says.
-
-The guide's convention (stated at its top): Python snippets are ```pycon
-blocks in doctest form; the blocks under one `##` heading run in order in
-one namespace; ```sh blocks are shell commands and are not run."""
+Its convention, stated at its top: snippets are ```pycon blocks in doctest
+form, run in order in one namespace per `##` section; ```sh blocks are not run."""
 
 import doctest
 import re
@@ -13,12 +11,12 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 GUIDE = (ROOT / "docs" / "guide.md").read_text()
-FENCE = re.compile(r"^```(.*)\n(.*?)^```$", re.M | re.S)
+FENCE = re.compile(r"^```([^\n]*)\n(.*?)^```$", re.M | re.S)
 HEADING = re.compile(r"^## (.+)$", re.M)
 
 
 def sections():
-    """(heading, [(line of the block's first snippet line, block)])."""
+    """{heading: [(fence language, line of the fence, body)]} in guide order."""
     starts = [(0, "(before the first heading)")] + [(m.start(), m[1]) for m in HEADING.finditer(GUIDE)]
     found = {}
     for fence in FENCE.finditer(GUIDE):
@@ -45,4 +43,5 @@ def test_section_runs_as_shown(title, monkeypatch):
         if kind == "pycon":
             test = doctest.DocTestParser().get_doctest(body, namespace, title, "docs/guide.md", line)
             runner.run(test, out=report.append, clear_globs=False)
+            namespace = test.globs  # the parser ran on a copy
     assert runner.failures == 0 and runner.tries > 0, "".join(report)
