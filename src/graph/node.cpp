@@ -474,27 +474,34 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
+// Override dispatch of invalidate: 1 when a replacement ran, 0 when the
+// node does its own work, -1 on failure (with the operation's entry).
+[[gnu::noinline]] int
+invalidate_dispatch(NodeObject *node) noexcept
+{
+    Ref replacement;
+    int found = find_override(as_object(node), strings.invalidate,
+                              Op::NodeInvalidate, replacement);
+    if (found > 0) {
+        Ref result = Ref::steal(PyObject_CallNoArgs(replacement.get()));
+        found = result ? 1 : -1;
+    }
+    if (found < 0) {
+        add_traceback_entry(Site::NodeInvalidate49);
+    }
+    return found;
+}
+
 // One node's own step of invalidation: dispatch, the barrier test, the
 // clearing, and pushing its dependents for the walk. Returns -1 with this
 // level's entries added.
-int
+inline int
 invalidate_step(NodeObject *node, int dispatch, WalkStack &stack) noexcept
 {
     if (dispatch && may_override(as_object(node))) {
-        Ref replacement;
-        int found = find_override(as_object(node), strings.invalidate,
-                                  Op::NodeInvalidate, replacement);
-        if (found < 0) {
-            add_traceback_entry(Site::NodeInvalidate49);
-            return -1;
-        }
-        if (found > 0) {
-            Ref result = Ref::steal(PyObject_CallNoArgs(replacement.get()));
-            if (!result) {
-                add_traceback_entry(Site::NodeInvalidate49);
-                return -1;
-            }
-            return 0;
+        int handled = invalidate_dispatch(node);
+        if (handled != 0) {
+            return handled < 0 ? -1 : 0;
         }
     }
     if (node->is_explicit || !node->is_valid) {
