@@ -426,10 +426,10 @@ install(PyTypeObject *type) noexcept
     }
     if (reduce.get() == object_reduce.get() ||
         is_named(reduce.get(), "__reduce_cython__")) {
-        Ref cython = type_attr(type, strings.reduce_cython);
-        if (cython) {
+        Ref own = type_attr(type, strings.reduce_cython);
+        if (own) {
             if (move_attr(type, strings.reduce_cython, strings.reduce,
-                          cython.get()) < 0) {
+                          own.get()) < 0) {
                 return -1;
             }
         }
@@ -442,10 +442,10 @@ install(PyTypeObject *type) noexcept
         return -1;
     }
     if (!setstate || is_named(setstate.get(), "__setstate_cython__")) {
-        Ref cython = type_attr(type, strings.setstate_cython);
-        if (cython) {
+        Ref own = type_attr(type, strings.setstate_cython);
+        if (own) {
             if (move_attr(type, strings.setstate_cython, strings.setstate,
-                          cython.get()) < 0) {
+                          own.get()) < 0) {
                 return -1;
             }
         }
