@@ -78,13 +78,10 @@ engine_clear(PyObject *self)
 void
 engine_dealloc(PyObject *self)
 {
-    PyTypeObject *type = Py_TYPE(self);
-    if (type->tp_finalize && !PyObject_GC_IsFinalized(self) &&
-        type->tp_dealloc == engine_dealloc) {
-        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-            return;  // revived
-        }
+    if (finalizer_revived(self, engine_dealloc)) {
+        return;
     }
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, engine_dealloc)
     EngineObject *e = as_engine(self);
@@ -103,17 +100,7 @@ engine_get_nodes(PyObject *self, void *)
 int
 engine_set_nodes(PyObject *self, PyObject *value, void *)
 {
-    EngineObject *e = as_engine(self);
-    if (!value) {
-        set_field(e->nodes, Py_None);
-        return 0;
-    }
-    if (check_exact(value, &PyDict_Type, "dict") < 0) {
-        add_traceback_entry(Site::EngineNodesSet);
-        return -1;
-    }
-    set_field(e->nodes, value);
-    return 0;
+    return write_typed(as_engine(self)->nodes, value, &PyDict_Type, "dict", Site::EngineNodesSet);
 }
 
 PyObject *
@@ -125,17 +112,7 @@ engine_get_call_stack(PyObject *self, void *)
 int
 engine_set_call_stack(PyObject *self, PyObject *value, void *)
 {
-    EngineObject *e = as_engine(self);
-    if (!value) {
-        set_field(e->call_stack, Py_None);
-        return 0;
-    }
-    if (check_exact(value, &PyList_Type, "list") < 0) {
-        add_traceback_entry(Site::EngineCallStackSet);
-        return -1;
-    }
-    set_field(e->call_stack, value);
-    return 0;
+    return write_typed(as_engine(self)->call_stack, value, &PyList_Type, "list", Site::EngineCallStackSet);
 }
 
 PyGetSetDef engine_getset[] = {
@@ -661,17 +638,7 @@ const EngineTable engine_table = {
 Ref
 engine_new_blank(PyTypeObject *type) noexcept
 {
-    PyObject *o;
-    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) {
-            return {};
-        }
-        o = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
-    }
-    else {
-        o = type->tp_alloc(type, 0);
-    }
+    PyObject *o = alloc_instance(type);
     if (!o) {
         return {};
     }

@@ -87,6 +87,14 @@ may_override(PyObject *self) noexcept
 [[nodiscard]] int node_type_ready(PyObject *module) noexcept;
 [[nodiscard]] int engine_type_ready(PyObject *module) noexcept;
 
+// Allocates an instance of `type` (the module's type or a subclass); a type
+// marked abstract is refused the way `object` refuses it.
+PyObject *alloc_instance(PyTypeObject *type) noexcept;
+
+// The start of both types' destruction: runs a pending finaliser when
+// `dealloc` is the type's own. True when the finaliser revived `self`.
+bool finalizer_revived(PyObject *self, destructor dealloc) noexcept;
+
 // Blank instances, bypassing __init__ (unpickling starts from these).
 Ref node_new_blank(PyTypeObject *type) noexcept;
 Ref engine_new_blank(PyTypeObject *type) noexcept;

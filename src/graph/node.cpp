@@ -103,13 +103,10 @@ node_clear(PyObject *self)
 void
 node_dealloc(PyObject *self)
 {
-    PyTypeObject *type = Py_TYPE(self);
-    if (type->tp_finalize && !PyObject_GC_IsFinalized(self) &&
-        type->tp_dealloc == node_dealloc) {
-        if (PyObject_CallFinalizerFromDealloc(self) < 0) {
-            return;  // revived
-        }
+    if (finalizer_revived(self, node_dealloc)) {
+        return;
     }
+    PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     // The trashcan turns the release of a long chain of nodes held through
     // their fields into a loop instead of a native recursion.
@@ -134,20 +131,10 @@ get_object(PyObject *field) noexcept
     return Py_NewRef(field);
 }
 
-// Writes a typed list field: None or exactly a list.
 int
 set_list(PyObject *&field, PyObject *value, Site site) noexcept
 {
-    if (!value) {
-        set_field(field, Py_None);
-        return 0;
-    }
-    if (check_exact(value, &PyList_Type, "list") < 0) {
-        add_traceback_entry(site);
-        return -1;
-    }
-    set_field(field, value);
-    return 0;
+    return write_typed(field, value, &PyList_Type, "list", site);
 }
 
 int
@@ -175,17 +162,8 @@ node_get_name(PyObject *self, void *)
 int
 node_set_name(PyObject *self, PyObject *value, void *)
 {
-    NodeObject *n = as_node(self);
-    if (!value) {
-        set_field(n->name, Py_None);
-        return 0;
-    }
-    if (check_exact(value, &PyUnicode_Type, "str") < 0) {
-        add_traceback_entry(Site::NodeNameSet);
-        return -1;
-    }
-    set_field(n->name, value);
-    return 0;
+    return write_typed(as_node(self)->name, value, &PyUnicode_Type, "str",
+                       Site::NodeNameSet);
 }
 
 PyObject *
@@ -600,21 +578,33 @@ find_override(PyObject *self, PyObject *name, Op op, Ref &out) noexcept
     return 1;
 }
 
-Ref
-node_new_blank(PyTypeObject *type) noexcept
+PyObject *
+alloc_instance(PyTypeObject *type) noexcept
 {
-    PyObject *o;
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
         // Refused with the interpreter's own message.
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) {
-            return {};
+            return nullptr;
         }
-        o = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+        return PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
     }
-    else {
-        o = type->tp_alloc(type, 0);
-    }
+    return type->tp_alloc(type, 0);
+}
+
+bool
+finalizer_revived(PyObject *self, destructor dealloc) noexcept
+{
+    PyTypeObject *type = Py_TYPE(self);
+    return type->tp_finalize && !PyObject_GC_IsFinalized(self) &&
+           type->tp_dealloc == dealloc &&
+           PyObject_CallFinalizerFromDealloc(self) < 0;
+}
+
+Ref
+node_new_blank(PyTypeObject *type) noexcept
+{
+    PyObject *o = alloc_instance(type);
     if (!o) {
         return {};
     }

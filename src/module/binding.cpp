@@ -330,4 +330,20 @@ check_exact(PyObject *value, PyTypeObject *type, const char *type_name) noexcept
     return -1;
 }
 
+int
+write_typed(PyObject *&field, PyObject *value, PyTypeObject *type,
+            const char *type_name, Site site) noexcept
+{
+    if (!value) {
+        set_field(field, Py_None);
+        return 0;
+    }
+    if (check_exact(value, type, type_name) < 0) {
+        add_traceback_entry(site);
+        return -1;
+    }
+    set_field(field, value);
+    return 0;
+}
+
 }  // namespace tarn

@@ -189,6 +189,12 @@ is_name(PyObject *v) noexcept
 [[nodiscard]] int check_exact(PyObject *value, PyTypeObject *type,
                               const char *type_name) noexcept;
 
+// Writes a typed object attribute: deleting (null `value`) stores None;
+// otherwise `check_exact`, adding `site`'s entry when the value is refused.
+[[nodiscard]] int write_typed(PyObject *&field, PyObject *value,
+                              PyTypeObject *type, const char *type_name,
+                              Site site) noexcept;
+
 // ---------------------------------------------------------------------------
 // Module state, fixed after a successful import.
 
