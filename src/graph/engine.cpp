@@ -172,7 +172,12 @@ pop_call_stack(EngineObject *self) noexcept
         raise(PyExc_IndexError, Msg::PopEmpty);
         return -1;
     }
-    return PyList_SetSlice(stack.get(), n - 1, n, nullptr);
+    // The list only shrinks by one, so its storage stays as it is; the
+    // element is released after the list no longer holds it.
+    PyObject *last = PyList_GET_ITEM(stack.get(), n - 1);
+    Py_SET_SIZE(stack.get(), n - 1);
+    Py_DECREF(last);
+    return 0;
 }
 
 // Raises the ValueError of an unregistered name.
