@@ -5,7 +5,7 @@ import gc
 import pytest
 
 from engine_support import Boom, boom
-from helpers import entries
+from helpers import entries, run_child
 from tarn.tarnwick import Node
 
 LISTS = ("dependencies", "dependents", "static_dependencies")
@@ -116,3 +116,36 @@ def test_script_finalisers_run_and_may_revive():
     del a, b, kept[:]
     gc.collect()
     assert sorted(log) == ["a", "b", "held", "plain", "revive"] and gc.garbage == []
+
+
+def test_memory_failures_in_init_report_their_lines():
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("_testcapi has no set_nomemory")
+    # One allocation fails at a time, a little later each round, so each of
+    # the allocations of the two constructors fails once. The interpreter's
+    # free lists of lists and dicts are drained first, so that the empty
+    # containers really are allocated.
+    result = run_child("""
+        import _testcapi, traceback
+        from tarn.tarnwick import DAGEngine, Node
+        seen = set()
+        for make in (lambda: Node("a", None), DAGEngine):
+            for start in range(200):
+                drained = None
+                drained = [[] for _ in range(100)], [{} for _ in range(100)]
+                try:
+                    _testcapi.set_nomemory(start, start + 1)
+                    try:
+                        make()
+                    finally:
+                        _testcapi.remove_mem_hooks()
+                except MemoryError as exc:
+                    seen.update((f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+                                if f.filename == "tarn/tarnwick")
+        print(sorted(seen))
+    """)
+    assert result.returncode == 0, result.stderr
+    seen = set(eval(result.stdout))
+    assert {("tarn.tarnwick.Node.__init__", 38), ("tarn.tarnwick.Node.__init__", 39),
+            ("tarn.tarnwick.Node.__init__", 41), ("tarn.tarnwick.DAGEngine.__init__", 71),
+            ("tarn.tarnwick.DAGEngine.__init__", 72)} <= seen
