@@ -134,6 +134,24 @@ finish(Op op, const OpSpec &spec, Py_ssize_t nargs, Args &out) noexcept
     return 0;
 }
 
+// The common call: every parameter given by position, none converted, all
+// names proper. True when it applied; otherwise the full binding runs and
+// reports whatever is wrong.
+bool
+bind_plain(const OpSpec &spec, PyObject *const *args, Args &out) noexcept
+{
+    for (int i = 0; i < spec.nparams; ++i) {
+        Kind kind = spec.params[i].kind;
+        if (kind == Kind::Str ? !is_name(args[i])
+            : kind == Kind::Node ? !(args[i] == Py_None || is_node(args[i]))
+                                 : kind != Kind::Object) {
+            return false;
+        }
+        out.obj[i] = args[i];
+    }
+    return true;
+}
+
 }  // namespace
 
 int
@@ -141,6 +159,9 @@ bind_vector(Op op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
             Args &out) noexcept
 {
     const OpSpec &spec = op_spec(op);
+    if (!kwnames && nargs == spec.nparams && bind_plain(spec, args, out)) {
+        return 0;
+    }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (spec.nparams == 0) {
         if (nargs > 0) {
