@@ -153,3 +153,30 @@ def test_changing_the_walked_list_mid_walk(change, still_valid):
     del hook
     r.invalidate()
     assert "".join(n.name for n in (r, x, y) if n.is_valid) == still_valid
+
+
+class Trigger:  # a cached value that changes the graph when its node drops it
+    def __init__(self, change):
+        self.change = change
+
+    def __del__(self):
+        self.change()
+
+
+@pytest.mark.parametrize("at_node, change, still_valid", [
+    ("a", lambda g: g["r"].dependents.append(g["y"]), "z"),
+    ("b", lambda g: g["r"].dependents.append(g["y"]), "z"),  # two levels up
+    ("b", lambda g: g["a"].dependents.append(g["z"]), "y"),
+    ("a", lambda g: g["a"].dependents.clear(), "byz"),
+    ("a", lambda g: setattr(g["a"], "dependents", [g["z"]]), "by"),
+    ("b", lambda g: [setattr(g[k], "dependents", None) for k in "ra"], "yz"),
+    ("b", lambda g: g.clear(), "yz"),  # the walk holds what it still needs
+])
+def test_plain_walk_survives_changes_made_by_released_values(at_node, change, still_valid):
+    g = dict(zip("rabyz", valid("rabyz")))
+    g["a"].add_dependency(g["r"])
+    g["b"].add_dependency(g["a"])
+    g[at_node].cached_value = Trigger(lambda: change(g))
+    nodes = list(g.values())
+    nodes[0].invalidate()
+    assert "".join(n.name for n in nodes if n.is_valid) == still_valid

@@ -5,6 +5,7 @@
 #include "persistence/persistence.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tarn {
 namespace {
@@ -403,9 +404,19 @@ node_add_dependency_impl(NodeObject *self, PyObject *dep, int dispatch)
 // How many elements ahead a wide walk asks for the nodes it will visit.
 constexpr Py_ssize_t kPrefetchAhead = 8;
 
+// Frames borrow their lists while no script code can run: each list is
+// then kept alive by the node that holds it, and that node by the list one
+// frame down (the first by the node the walk started at). Before anything
+// that may run script code (an override, or dropping the last reference to
+// an old cached value or to the node in hand), `secure` gives every
+// borrowed frame a reference of its own and starts a new epoch. A frame
+// that measured its list in the current epoch knows the length without
+// reading the list again, so unwinding a deep walk touches no list.
 struct Frame {
-    PyObject *list;  // strong: the dependents list as it was when reached
+    PyObject *list;
     Py_ssize_t index;
+    Py_ssize_t length;  // the list's length when last read ...
+    uint64_t epoch;     // ... in this epoch
 };
 
 class WalkStack {
@@ -421,7 +432,7 @@ public:
         PyMem_Free(frames_);
     }
 
-    // Takes a reference of its own to `list`.
+    // Borrows `list`, which the caller's node holds.
     [[nodiscard]] int push(PyObject *list) noexcept
     {
         if (size_ == capacity_) {
@@ -435,14 +446,52 @@ public:
             frames_ = frames;
             capacity_ = capacity;
         }
-        frames_[size_++] = Frame{Py_NewRef(list), 0};
+        frames_[size_++] = Frame{list, 0, PyList_GET_SIZE(list), epoch_};
         return 0;
     }
+
     void pop() noexcept
     {
-        PyObject *list = frames_[--size_].list;
-        Py_DECREF(list);
+        --size_;
+        if (size_ < strong_) {
+            // Releasing may run script code; the frames below are ours.
+            strong_ = size_;
+            ++epoch_;
+            Py_DECREF(frames_[size_].list);
+        }
     }
+
+    // Called before anything that may run script code.
+    void secure() noexcept
+    {
+        for (Py_ssize_t i = strong_; i < size_; ++i) {
+            Py_INCREF(frames_[i].list);
+        }
+        strong_ = size_;
+        ++epoch_;
+    }
+
+    // Drops a reference the walk held, securing the frames first when it
+    // is the last one.
+    void release(PyObject *o) noexcept
+    {
+        if (Py_REFCNT(o) == 1) {
+            secure();
+        }
+        Py_DECREF(o);
+    }
+
+    // The length of the frame's list, read again only when script code may
+    // have run since it was last read.
+    Py_ssize_t length(Frame &frame) noexcept
+    {
+        if (frame.epoch != epoch_) {
+            frame.length = PyList_GET_SIZE(frame.list);
+            frame.epoch = epoch_;
+        }
+        return frame.length;
+    }
+
     Frame &top() noexcept { return frames_[size_ - 1]; }
     Py_ssize_t size() const noexcept { return size_; }
 
@@ -450,6 +499,8 @@ private:
     Frame *frames_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = 0;
+    Py_ssize_t strong_ = 0;  // frames [0, strong_) own their lists
+    uint64_t epoch_ = 0;
 };
 
 // Override dispatch of invalidate: 1 when a replacement ran, 0 when the
@@ -477,6 +528,7 @@ inline int
 invalidate_step(NodeObject *node, int dispatch, WalkStack &stack) noexcept
 {
     if (dispatch && may_override(as_object(node))) {
+        stack.secure();
         int handled = invalidate_dispatch(node);
         if (handled != 0) {
             return handled < 0 ? -1 : 0;
@@ -486,7 +538,9 @@ invalidate_step(NodeObject *node, int dispatch, WalkStack &stack) noexcept
         return 0;
     }
     node->is_valid = 0;
-    set_field(node->cached_value, Py_None);
+    PyObject *old = node->cached_value;
+    node->cached_value = Py_NewRef(Py_None);
+    stack.release(old);
     PyObject *dependents = node->dependents;
     if (dependents == Py_None) {
         raise(PyExc_TypeError, Msg::NoneIteration);
@@ -522,14 +576,14 @@ node_invalidate_impl(NodeObject *self, int dispatch)
     }
     while (stack.size() > 0) {
         Frame &frame = stack.top();
-        if (frame.index >= PyList_GET_SIZE(frame.list)) {
+        Py_ssize_t size = stack.length(frame);
+        if (frame.index >= size) {
             stack.pop();
             continue;
         }
         PyObject **items = reinterpret_cast<PyListObject *>(frame.list)->ob_item;
         // Wide lists are walked faster when the nodes a few steps ahead are
         // already on their way into the cache.
-        Py_ssize_t size = PyList_GET_SIZE(frame.list);
         if (frame.index + 2 * kPrefetchAhead < size) {
             __builtin_prefetch(items[frame.index + 2 * kPrefetchAhead], 1);
         }
@@ -540,19 +594,23 @@ node_invalidate_impl(NodeObject *self, int dispatch)
                 __builtin_prefetch(as_node(ahead)->dependents, 0);
             }
         }
-        Ref element = Ref::borrow(items[frame.index]);
+        PyObject *element = Py_NewRef(items[frame.index]);
         ++frame.index;
-        if (element.get() == Py_None) {
-            continue;  // nothing to invalidate
+        if (element == Py_None) {
+            Py_DECREF(element);  // nothing to invalidate
+            continue;
         }
-        if (!is_node(element.get())) {
+        if (!is_node(element)) {
             raise_format(PyExc_TypeError, Msg::NodeConversion,
-                         Py_TYPE(element.get())->tp_name, NodeType.tp_name);
+                         Py_TYPE(element)->tp_name, NodeType.tp_name);
+            stack.release(element);
             add_traceback_entry(Site::NodeInvalidate61);
             return fail_levels(stack.size() - 1);
         }
         Py_ssize_t depth = stack.size();
-        if (invalidate_step(as_node(element.get()), 1, stack) < 0) {
+        int rc = invalidate_step(as_node(element), 1, stack);
+        stack.release(element);
+        if (rc < 0) {
             return fail_levels(depth);
         }
     }
