@@ -14,12 +14,6 @@ constexpr const char *kPkl = "<stringsource>";
 
 constexpr ParamSpec kState[] = {{"__pyx_state", Kind::Object, Default::None}};
 
-PyObject *
-engine_init_unused(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
-{
-    Py_RETURN_NONE;  // constructors are bound from tp_init, never called here
-}
-
 const OpSpec kOps[] = {
     {Owner::Node, "add_dependency", "Node.add_dependency",
      "Creates a bidirectional edge. Prevents duplicates during dynamic access.",
@@ -81,9 +75,9 @@ const OpSpec kOps[] = {
       {"is_explicit", Kind::Flag, Default::False},
       {"explicit_value", Kind::Object, Default::None},
       {"flags", Kind::Int, Default::Zero}},
-     engine_init_unused},
+     nullptr},  // constructors are bound from tp_init, never called here
     {Owner::Engine, "__init__", "DAGEngine.__init__", nullptr, kSrc, 71,
-     Site::EngineInit71, 0, 0, {}, engine_init_unused},
+     Site::EngineInit71, 0, 0, {}, nullptr},
 };
 static_assert(std::size(kOps) == static_cast<size_t>(Op::kCount));
 
