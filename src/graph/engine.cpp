@@ -7,23 +7,8 @@
 namespace tarn {
 namespace {
 
-EngineObject *
-as_engine(PyObject *o) noexcept
-{
-    return reinterpret_cast<EngineObject *>(o);
-}
 
-PyObject *
-as_object(EngineObject *e) noexcept
-{
-    return reinterpret_cast<PyObject *>(e);
-}
 
-NodeObject *
-as_node(PyObject *o) noexcept
-{
-    return reinterpret_cast<NodeObject *>(o);
-}
 
 // ---------------------------------------------------------------------------
 // Construction, collection, attributes
@@ -670,19 +655,7 @@ PyTypeObject EngineType = {
 int
 engine_type_ready(PyObject *module) noexcept
 {
-    if (PyType_Ready(&EngineType) < 0) {
-        return -1;
-    }
-    Ref capsule = Ref::steal(PyCapsule_New(
-        const_cast<EngineTable *>(&engine_table), nullptr, nullptr));
-    if (!capsule ||
-        PyDict_SetItemString(EngineType.tp_dict, "__pyx_vtable__",
-                             capsule.get()) < 0) {
-        return -1;
-    }
-    PyType_Modified(&EngineType);
-    return PyModule_AddObjectRef(module, "DAGEngine",
-                                 reinterpret_cast<PyObject *>(&EngineType));
+    return ready_type(module, &EngineType, &engine_table, "DAGEngine");
 }
 
 }  // namespace tarn

@@ -32,6 +32,35 @@ struct EngineObject {
     PyObject *call_stack;
 };
 
+inline NodeObject *
+as_node(PyObject *o) noexcept
+{
+    return reinterpret_cast<NodeObject *>(o);
+}
+
+inline EngineObject *
+as_engine(PyObject *o) noexcept
+{
+    return reinterpret_cast<EngineObject *>(o);
+}
+
+inline PyObject *
+as_object(NodeObject *n) noexcept
+{
+    return reinterpret_cast<PyObject *>(n);
+}
+
+inline PyObject *
+as_object(EngineObject *e) noexcept
+{
+    return reinterpret_cast<PyObject *>(e);
+}
+
+// Readies a type, stores its table of overridable operations as the
+// capsule __pyx_vtable__ and publishes the type on the module as `name`.
+[[nodiscard]] int ready_type(PyObject *module, PyTypeObject *type,
+                             const void *table, const char *name) noexcept;
+
 // Slot order is part of the published layout.
 struct NodeTable {
     // 0 / -1 with an exception set.

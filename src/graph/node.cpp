@@ -10,17 +10,7 @@
 namespace tarn {
 namespace {
 
-NodeObject *
-as_node(PyObject *o) noexcept
-{
-    return reinterpret_cast<NodeObject *>(o);
-}
 
-PyObject *
-as_object(NodeObject *n) noexcept
-{
-    return reinterpret_cast<PyObject *>(n);
-}
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -745,21 +735,28 @@ PyTypeObject NodeType = {
 };
 
 int
+ready_type(PyObject *module, PyTypeObject *type, const void *table,
+           const char *name) noexcept
+{
+    if (PyType_Ready(type) < 0) {
+        return -1;
+    }
+    Ref capsule = Ref::steal(
+        PyCapsule_New(const_cast<void *>(table), nullptr, nullptr));
+    if (!capsule ||
+        PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", capsule.get()) <
+            0) {
+        return -1;
+    }
+    PyType_Modified(type);
+    return PyModule_AddObjectRef(module, name,
+                                 reinterpret_cast<PyObject *>(type));
+}
+
+int
 node_type_ready(PyObject *module) noexcept
 {
-    if (PyType_Ready(&NodeType) < 0) {
-        return -1;
-    }
-    Ref capsule = Ref::steal(PyCapsule_New(
-        const_cast<NodeTable *>(&node_table), nullptr, nullptr));
-    if (!capsule ||
-        PyDict_SetItemString(NodeType.tp_dict, "__pyx_vtable__",
-                             capsule.get()) < 0) {
-        return -1;
-    }
-    PyType_Modified(&NodeType);
-    return PyModule_AddObjectRef(module, "Node",
-                                 reinterpret_cast<PyObject *>(&NodeType));
+    return ready_type(module, &NodeType, &node_table, "Node");
 }
 
 }  // namespace tarn

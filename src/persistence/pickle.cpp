@@ -51,17 +51,7 @@ const Layout kEngine = {
     Site::EngineSetState12, Site::EngineSetState13,
 };
 
-NodeObject *
-as_node(PyObject *o) noexcept
-{
-    return reinterpret_cast<NodeObject *>(o);
-}
 
-EngineObject *
-as_engine(PyObject *o) noexcept
-{
-    return reinterpret_cast<EngineObject *>(o);
-}
 
 // ---------------------------------------------------------------------------
 // State capture
