@@ -7,9 +7,6 @@
 namespace tarn {
 namespace {
 
-
-
-
 // ---------------------------------------------------------------------------
 // Construction, collection, attributes
 

@@ -51,8 +51,6 @@ const Layout kEngine = {
     Site::EngineSetState12, Site::EngineSetState13,
 };
 
-
-
 // ---------------------------------------------------------------------------
 // State capture
 
