@@ -576,6 +576,36 @@ engine_invalidate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
+// The rest of a call that missed the cache, kept out of line so that the
+// hit path stays short: `node` is what the registry lookup gave.
+[[gnu::noinline]] static PyObject *
+evaluate_miss(PyObject *self, PyObject *const *args, Ref node) noexcept
+{
+    PyObject *value =
+        evaluate_found(as_engine(self), std::move(node), args[0], args[1]);
+    if (!value) {
+        add_traceback_entry(Site::EngineEvaluate97);
+    }
+    return value;
+}
+
+// Any other call: bound from scratch.
+[[gnu::noinline]] static PyObject *
+evaluate_bound(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames) noexcept
+{
+    Args a;
+    if (bind_vector(Op::EngineEvaluate, args, nargs, kwnames, a) < 0) {
+        return nullptr;
+    }
+    PyObject *value =
+        engine_evaluate_impl(as_engine(self), a.obj[0], a.obj[1], 0);
+    if (!value) {
+        add_traceback_entry(Site::EngineEvaluate97);
+    }
+    return value;
+}
+
 PyObject *
 engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
@@ -583,8 +613,7 @@ engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     // The common call, two positional arguments with a proper name, binds
     // to itself. A valid node then costs one lookup and one field read.
     if (nargs == 2 && !kwnames && is_name(args[0])) {
-        EngineObject *e = as_engine(self);
-        PyObject *nodes = e->nodes;
+        PyObject *nodes = as_engine(self)->nodes;
         if (PyDict_CheckExact(nodes)) {
             // Held: a stored key's __eq__ may replace the registry.
             Py_INCREF(nodes);
@@ -597,24 +626,10 @@ engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
             }
             Ref node = registry_value(found);
             Py_DECREF(nodes);
-            PyObject *value =
-                evaluate_found(e, std::move(node), args[0], args[1]);
-            if (!value) {
-                add_traceback_entry(Site::EngineEvaluate97);
-            }
-            return value;
+            return evaluate_miss(self, args, std::move(node));
         }
     }
-    Args a;
-    if (bind_vector(Op::EngineEvaluate, args, nargs, kwnames, a) < 0) {
-        return nullptr;
-    }
-    PyObject *value =
-        engine_evaluate_impl(as_engine(self), a.obj[0], a.obj[1], 0);
-    if (!value) {
-        add_traceback_entry(Site::EngineEvaluate97);
-    }
-    return value;
+    return evaluate_bound(self, args, nargs, kwnames);
 }
 
 const EngineTable engine_table = {

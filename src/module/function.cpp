@@ -64,6 +64,17 @@ function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
 }
 
 PyObject *
+evaluate_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                    PyObject *kwnames)
+{
+    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames &&
+        Py_IS_TYPE(args[0], &EngineType)) {
+        return engine_evaluate(args[0], args + 1, 2, nullptr);
+    }
+    return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
+PyObject *
 function_descr_get(PyObject *self, PyObject *obj, PyObject *)
 {
     if (obj == nullptr || obj == Py_None) {
@@ -292,7 +303,10 @@ make_function(Op op, PyObject *defaults) noexcept
     if (!f) {
         return {};
     }
-    f->vectorcall = function_vectorcall;
+    // evaluate's hit path is the hottest call of all: it gets an entry that
+    // checks the instance and arguments itself and skips a level.
+    f->vectorcall =
+        op == Op::EngineEvaluate ? evaluate_vectorcall : function_vectorcall;
     f->op = op;
     f->call = spec.call;
     f->owner = spec.owner == Owner::Module ? nullptr : owner_type(spec.owner);
