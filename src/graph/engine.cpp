@@ -409,7 +409,7 @@ compute(EngineObject *self, NodeObject *node, PyObject *name,
         }
         // Static dependencies nest natively: the guard turns a very deep
         // chain or a cycle into RecursionError instead of a stack overflow.
-        RecursionGuard guard(" while evaluating static dependencies");
+        RecursionGuard guard(message(Msg::StaticRecursion));
         if (!guard.entered()) {
             add_traceback_entry(Site::EngineEvaluate107);
             return nullptr;

@@ -52,7 +52,7 @@ function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
     }
     if (nargs < 1) {
         return raise_format(PyExc_TypeError, Msg::MissingInstance,
-                            op_spec(f->op).name, "needs an argument");
+                            op_spec(f->op).name, message(Msg::NeedsArgument));
     }
     PyObject *self = args[0];
     if (!PyObject_TypeCheck(self, owner)) {
@@ -181,8 +181,7 @@ function_reduce(PyObject *self, PyObject *)
     PyObject *builtins = PyEval_GetBuiltins();  // borrowed
     PyObject *getattr = PyDict_GetItemString(builtins, "getattr");
     if (!getattr) {
-        PyErr_SetString(PyExc_RuntimeError, "builtins.getattr is missing");
-        return nullptr;
+        return raise(PyExc_RuntimeError, Msg::NoGetattr);
     }
     return Py_BuildValue("O(OO)", getattr,
                          reinterpret_cast<PyObject *>(owner_type(spec.owner)),

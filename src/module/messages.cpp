@@ -75,6 +75,14 @@ constexpr const char *kMessages[] = {
     "pop from empty list",
     // TupleIndex
     "tuple index out of range",
+    // NeedsArgument
+    "needs an argument",
+    // DoesNotMatch
+    "does not match",
+    // StaticRecursion
+    " while evaluating static dependencies",
+    // NoGetattr
+    "builtins.getattr is missing",
 };
 static_assert(std::size(kMessages) == static_cast<size_t>(Msg::kCount));
 

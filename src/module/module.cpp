@@ -249,7 +249,7 @@ exec_steps(PyObject *module) noexcept
         char text[200];
         std::snprintf(text, sizeof text, message(Msg::VersionMismatch),
                       kBuiltForMajor, kBuiltForMinor, "tarn.tarnwick",
-                      "does not match", major, minor);
+                      message(Msg::DoesNotMatch), major, minor);
         if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) {
             return -1;
         }

@@ -50,6 +50,10 @@ enum class Msg {
     Checksum,          // "Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))"
     PopEmpty,          // "pop from empty list"
     TupleIndex,        // "tuple index out of range"
+    NeedsArgument,     // "needs an argument", the missing-instance fill
+    DoesNotMatch,      // "does not match", the version-warning fill
+    StaticRecursion,   // RecursionError suffix of static dependencies
+    NoGetattr,         // "builtins.getattr is missing"
     kCount
 };
 
