@@ -79,6 +79,17 @@ bind_keyword(Op op, const OpSpec &spec, PyObject *key, PyObject *value,
     return -1;
 }
 
+// Fills a parameter that received no value with its default.
+void
+fill_default(const ParamSpec &p, Args &out, int i) noexcept
+{
+    // A defaulted flag or integer is only read through `num`.
+    out.num[i] = 0;
+    out.obj[i] = p.fallback == Default::None    ? Py_None
+                 : p.fallback == Default::False ? Py_False
+                                                : nullptr;
+}
+
 // Steps after the keywords: missing required parameters, defaults,
 // conversions, then the argument-type tests.
 int
@@ -97,10 +108,7 @@ finish(Op op, const OpSpec &spec, Py_ssize_t nargs, Args &out) noexcept
         const ParamSpec &p = spec.params[i];
         out.num[i] = 0;
         if (!out.obj[i]) {
-            // A defaulted flag or integer is only read through `num`.
-            out.obj[i] = p.fallback == Default::None    ? Py_None
-                         : p.fallback == Default::False ? Py_False
-                                                        : nullptr;
+            fill_default(p, out, i);
             continue;
         }
         int rc = 0;
@@ -134,13 +142,17 @@ finish(Op op, const OpSpec &spec, Py_ssize_t nargs, Args &out) noexcept
     return 0;
 }
 
-// The common call: every parameter given by position, none converted, all
-// names proper. True when it applied; otherwise the full binding runs and
-// reports whatever is wrong.
+// The common call: parameters given by position only, none of them to be
+// converted, all names proper. True when it applied; otherwise the full
+// binding runs and reports whatever is wrong.
 bool
-bind_plain(const OpSpec &spec, PyObject *const *args, Args &out) noexcept
+bind_plain(const OpSpec &spec, PyObject *const *args, Py_ssize_t nargs,
+           Args &out) noexcept
 {
-    for (int i = 0; i < spec.nparams; ++i) {
+    if (nargs < spec.nrequired || nargs > spec.nparams) {
+        return false;
+    }
+    for (int i = 0; i < nargs; ++i) {
         Kind kind = spec.params[i].kind;
         if (kind == Kind::Str ? !is_name(args[i])
             : kind == Kind::Node ? !(args[i] == Py_None || is_node(args[i]))
@@ -148,6 +160,9 @@ bind_plain(const OpSpec &spec, PyObject *const *args, Args &out) noexcept
             return false;
         }
         out.obj[i] = args[i];
+    }
+    for (int i = static_cast<int>(nargs); i < spec.nparams; ++i) {
+        fill_default(spec.params[i], out, i);
     }
     return true;
 }
@@ -159,7 +174,7 @@ bind_vector(Op op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
             Args &out) noexcept
 {
     const OpSpec &spec = op_spec(op);
-    if (!kwnames && nargs == spec.nparams && bind_plain(spec, args, out)) {
+    if (!kwnames && bind_plain(spec, args, nargs, out)) {
         return 0;
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
