@@ -18,7 +18,7 @@ def to_int(value):
         if not isinstance(value, int):
             raise TypeError(f"__int__ returned non-int (type {type(value).__name__})")
     if not -2**31 <= value < 2**31:
-        raise OverflowError("Python int too large to convert to C long")
+        raise OverflowError("Python int too large to convert to C int")
     return int(value)
 
 

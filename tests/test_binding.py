@@ -7,7 +7,7 @@ import warnings
 import pytest
 
 from engine_support import Boom, at, boom
-from helpers import entries
+from helpers import entries, run_child
 from tarn.tarnwick import DAGEngine, Node
 
 E, N = DAGEngine(), Node("n", None)
@@ -55,6 +55,10 @@ def argument(param, expected, got):
     (lambda: N.invalidate(now=1),
      "invalidate() got an unexpected keyword argument 'now'", []),
     (lambda: DAGEngine(1), count("__init__", "exactly", 0, 1), []),
+    # Too many positional arguments is reported before the keyword names.
+    (lambda: DAGEngine(1, **{2: 3}), count("__init__", "exactly", 0, 1), []),
+    (lambda: Node("a", None, True, 1, 2, 3, **{2: 3}),
+     count("__init__", "at most", 5, 6), INIT),
     (lambda: Node.invalidate(), "invalidate() needs an argument", []),
     (lambda: Node.add_dependency(dep=N), "add_dependency() needs an argument", []),
 ])
@@ -89,14 +93,18 @@ class MyInt(int):
     pass
 
 
+# The interpreter's wording for a value outside a C int, of either sign.
+TOO_LARGE = OverflowError("Python int too large to convert to C int")
+
+
 @pytest.mark.parametrize("param, value, expected", [
     ("is_explicit", v, e) for v, e in [
         (True, True), (None, False), (0.5, True), ([], False), ([0], True),
         ("", False), (range(0), False), (convertible(1), Boom)]
 ] + [("flags", v, e) for v, e in [
     (2.9, 2), (-2.9, -2), (True, 1), (MyInt(7), 7), (2**31 - 1, 2**31 - 1),
-    (-2**31, -2**31), (convertible(-5), -5), (2**31, OverflowError),
-    (-2**31 - 1, OverflowError), (convertible(2**64), OverflowError),
+    (-2**31, -2**31), (convertible(-5), -5), (2**31, TOO_LARGE),
+    (-2**31 - 1, TOO_LARGE), (-2**63, TOO_LARGE), (convertible(2**64), TOO_LARGE),
     ("3", "an integer is required"),
     (type("IndexOnly", (), {"__index__": lambda s: 1})(), "an integer is required"),
     (convertible("1"), "__int__ returned non-int (type str)"),
@@ -104,14 +112,18 @@ class MyInt(int):
 def test_conversions(param, value, expected):
     for call, entry in [(lambda: Node("a", None, **{param: value}), INIT),
                         (lambda: E.add_node("a", None, **{param: value}), ADD_NODE)]:
-        if not isinstance(expected, (str, type)):
+        if not isinstance(expected, (str, type, BaseException)):
             got = getattr(call(), param)
             assert (type(got), got) == (type(expected), expected)
             continue
-        exc_type = TypeError if isinstance(expected, str) else expected
+        if isinstance(expected, BaseException):
+            exc_type, text = type(expected), str(expected)
+        else:
+            exc_type = TypeError if isinstance(expected, str) else expected
+            text = expected if isinstance(expected, str) else None
         with pytest.raises(exc_type) as exc:
             call()
-        assert str(exc.value) == expected or not isinstance(expected, str)
+        assert text is None or str(exc.value) == text
         assert entries(exc.value) == entry
 
 
@@ -125,3 +137,61 @@ def test_int_subclass_returned_by_int_warns_then_is_used():
         warnings.simplefilter("error")
         E.add_node("a", None, flags=convertible(MyInt(9)))
     assert (str(exc.value), entries(exc.value)) == (text, ADD_NODE)
+
+
+# Script code run by a conversion empties the dictionary the constructor was
+# called with; the values bound from it must stay alive until they are
+# stored. Run in a child: the fault this guards against is a crash.
+EMPTY_THE_CALL_DICT = """
+import ctypes, gc, warnings
+from tarn.tarnwick import Node
+
+def empty_dicts():
+    for o in gc.get_objects():
+        if type(o) is dict and o.get("name") == "victim":
+            o.clear()
+
+class Bool:
+    def __bool__(self):
+        empty_dicts(); return True
+
+class Int:
+    def __int__(self):
+        empty_dicts(); return 3
+
+class Warns:
+    def __int__(self):
+        return type("Sub", (int,), {})(4)
+
+def victim_func(obj): return obj
+
+def make(**extra):
+    kw = {"name": "".join(["vic", "tim"]), "func": lambda o: o,
+          "explicit_value": [object()]}
+    kw.update(extra)
+    return kw
+
+for extra in ({"is_explicit": Bool()}, {"flags": Int()}):
+    n = Node(**make(**extra))
+    assert n.name == "victim" and n.func(1) == 1 and len(n.cached_value) == 1
+    gc.collect()
+
+# Through the C API with a dictionary the script owns: a warning filter
+# clears it while the DeprecationWarning of __int__ is issued.
+own = make(flags=Warns())
+def showwarning(*args):
+    own.clear()
+warnings.simplefilter("always")
+warnings.showwarning = showwarning
+call = ctypes.pythonapi.PyObject_Call
+call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+n = call(Node, (), own)
+assert own == {} and n.name == "victim" and n.flags == 4
+assert n.func(2) == 2 and len(n.cached_value) == 1
+print("ok")
+"""
+
+
+def test_values_bound_from_a_dictionary_outlive_its_clearing():
+    result = run_child(EMPTY_THE_CALL_DICT)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")

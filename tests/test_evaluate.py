@@ -183,3 +183,53 @@ def test_hostile_scripts_never_crash(setup, call, output):
     result = run_child(HOSTILE.format(setup=setup, call=call or "e.evaluate('t', 1)"))
     assert result.returncode == 0, result.stderr
     assert result.stdout == output + "\n"
+
+
+def test_a_failing_evaluation_leaves_the_handled_exception_alone():
+    # Evaluation sets the function's exception aside as the one being
+    # handled while it pops the call stack; a generator or coroutine that
+    # runs inside an outer except block must get its own state back.
+    import sys
+
+    class Pause:
+        def __await__(self):
+            yield
+
+    e = DAGEngine()
+
+    def fails(obj):
+        raise ValueError("inner")
+    e.add_node("t", fails)
+
+    def gen():
+        try:
+            e.evaluate("t", None)
+        except ValueError:
+            pass
+        yield sys.exc_info()[1]
+        before = sys.exc_info()[1]
+        try:
+            raise IndexError("later")
+        except IndexError as later:
+            yield before, later.__context__
+
+    async def coro(resumed):
+        try:
+            e.evaluate("t", None)
+        except ValueError:
+            pass
+        await resumed
+        return sys.exc_info()[1]
+
+    outer = KeyError("outer")
+    try:
+        raise outer
+    except KeyError:
+        g = gen()
+        assert next(g) is outer  # seen through the frame that handles it
+        c = coro(Pause())
+        c.send(None)
+    assert next(g) == (None, None) and sys.exc_info() == (None, None, None)
+    with pytest.raises(StopIteration) as stop:
+        c.send(None)
+    assert stop.value.value is None

@@ -140,3 +140,36 @@ def test_import_survives_memory_failures():
         again.DAGEngine().add_node("a", 1).add_dependency(again.Node("b", 1))
     """)
     assert result.returncode == 0, result.stderr
+
+
+def test_failed_import_under_another_name_leaves_no_entry():
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("_testcapi has no set_nomemory")
+    # Loaded as "other.tarnwick", exec also registers "tarn.tarnwick"; when
+    # a later step fails, that entry must go with the half-built module.
+    result = run_child("""
+        import _imp, _testcapi, importlib.machinery, importlib.util, sys
+        origin = importlib.machinery.PathFinder.find_spec("tarn.tarnwick",
+            importlib.util.find_spec("tarn").submodule_search_locations).origin
+        spec = importlib.util.spec_from_file_location("other.tarnwick", origin)
+        for start in range(100000):
+            sys.modules.pop("tarn.tarnwick", None)
+            try:
+                try:
+                    _testcapi.set_nomemory(start, 0)
+                    module = _imp.create_dynamic(spec)
+                    _imp.exec_dynamic(module)
+                finally:
+                    _testcapi.remove_mem_hooks()
+            except MemoryError:
+                assert "tarn.tarnwick" not in sys.modules, start
+                continue
+            break
+        assert sys.modules["tarn.tarnwick"] is module
+        assert module.__name__ == "other.tarnwick"
+        import tarn.tarnwick as again
+        assert again is module and again.__test__ == {}
+        print(start)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) > 50

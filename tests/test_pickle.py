@@ -3,6 +3,7 @@
 import builtins
 import copy
 import hashlib
+import inspect
 import pickle
 import sys
 from pickle import PickleError
@@ -263,3 +264,35 @@ def test_large_graph_survives_a_round_trip():
     before = shape(engine)
     back = pickle.loads(pickle.dumps(engine, 5))
     assert len(back.nodes) == 10_000 and shape(back) == before
+
+
+@pytest.mark.parametrize("cls", [Node, DAGEngine])
+def test_protocol_names_are_the_registered_operations(cls):
+    assert cls.__reduce__ is cls.__reduce_cython__
+    assert cls.__setstate__ is cls.__setstate_cython__
+    assert cls.__setstate__.__module__ == "tarn.tarnwick"
+    assert str(inspect.signature(cls.__setstate__)) == "(self, __pyx_state)"
+    with pytest.raises(TypeError) as excinfo:
+        cls.__reduce__()
+    assert str(excinfo.value) == "__reduce_cython__() needs an argument"
+    with pytest.raises(TypeError) as excinfo:
+        cls.__setstate__()
+    assert str(excinfo.value) == "__setstate_cython__() needs an argument"
+    obj = cls("a", len) if cls is Node else DAGEngine()
+    for protocol in PROTOCOLS:
+        assert type(pickle.loads(pickle.dumps(obj, protocol))) is cls
+    assert type(copy.copy(obj)) is type(copy.deepcopy(obj)) is cls
+
+
+@pytest.mark.parametrize("stand_in", [5, "PickleError", int, None])
+def test_checksum_refusal_with_pickle_error_rebound(monkeypatch, stand_in):
+    # Raising something that is no exception class is what a raise
+    # statement refuses; the refusal carries the checksum failure's entry.
+    monkeypatch.setattr(pickle, "PickleError", stand_in)
+    with pytest.raises(TypeError) as excinfo:
+        U_NODE(Node, 1, None)
+    assert str(excinfo.value) == "exceptions must derive from BaseException"
+    assert entries(excinfo.value) == [at(UN, 6)]
+    monkeypatch.setattr(pickle, "PickleError", KeyError)
+    with pytest.raises(KeyError):
+        U_ENGINE(DAGEngine, 1, None)

@@ -19,7 +19,7 @@ engine_tp_new(PyTypeObject *type, PyObject *, PyObject *)
 int
 engine_tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    Args a;
+    DictArgs a;
     if (bind_dict(Op::EngineInit, args, kwargs, a) < 0) {
         return -1;
     }
@@ -446,13 +446,17 @@ compute(EngineObject *self, NodeObject *node, PyObject *name,
     }
     // The function raised: restore the call stack with its exception as
     // the one being handled, so that a failure of the removal names it as
-    // its context.
+    // its context. Only the innermost slot of the thread's handled-exception
+    // stack is written, so it is that slot, exactly as it was (empty in a
+    // generator that handles nothing), which is put back.
     PyObject *raised = PyErr_GetRaisedException();
-    PyObject *handled = PyErr_GetHandledException();
-    PyErr_SetHandledException(raised);
+    _PyErr_StackItem *slot = PyThreadState_Get()->exc_info;
+    PyObject *saved = slot->exc_value;  // its reference moves to us
+    slot->exc_value = Py_XNewRef(raised);
     int popped = pop_call_stack(self);
-    PyErr_SetHandledException(handled);
-    Py_XDECREF(handled);
+    PyObject *during = slot->exc_value;
+    slot->exc_value = saved;
+    Py_XDECREF(during);
     if (popped < 0) {
         Py_XDECREF(raised);
         add_traceback_entry(Site::EngineEvaluate115);

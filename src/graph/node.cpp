@@ -54,7 +54,7 @@ node_tp_new(PyTypeObject *type, PyObject *, PyObject *)
 int
 node_tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    Args a;
+    DictArgs a;
     if (bind_dict(Op::NodeInit, args, kwargs, a) < 0) {
         return -1;
     }

@@ -228,11 +228,23 @@ bind_vector(Op op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
 }
 
 int
-bind_dict(Op op, PyObject *args, PyObject *kwargs, Args &out) noexcept
+bind_dict(Op op, PyObject *args, PyObject *kwargs, DictArgs &out) noexcept
 {
     const OpSpec &spec = op_spec(op);
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    // Too many positional arguments is reported before the keys are looked
+    // at, as it is for a call without keywords.
+    if (nargs > spec.nparams ||
+        (nkw == 0 && spec.nparams > 0 && nargs < spec.nrequired)) {
+        if (spec.nparams == 0) {
+            count_error(spec, "exactly", 0, nargs);
+            return -1;
+        }
+        wrong_count(spec, nargs);
+        add_traceback_entry(spec.entry);
+        return -1;
+    }
     if (nkw > 0) {
         // All keys must be strings before any is looked at.
         Py_ssize_t pos = 0;
@@ -248,10 +260,6 @@ bind_dict(Op op, PyObject *args, PyObject *kwargs, Args &out) noexcept
         }
     }
     if (spec.nparams == 0) {
-        if (nargs > 0) {
-            count_error(spec, "exactly", 0, nargs);
-            return -1;
-        }
         if (nkw > 0) {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
@@ -262,18 +270,13 @@ bind_dict(Op op, PyObject *args, PyObject *kwargs, Args &out) noexcept
         }
         return 0;
     }
-    if ((nkw == 0 && (nargs < spec.nrequired || nargs > spec.nparams)) ||
-        nargs > spec.nparams) {
-        wrong_count(spec, nargs);
-        add_traceback_entry(spec.entry);
-        return -1;
-    }
     for (int i = 0; i < spec.nparams; ++i) {
         out.obj[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     }
     if (nkw > 0) {
-        // The dictionary is the call's own: no script code runs while we
-        // walk it, so borrowed keys and values stay valid.
+        // No script code runs while the dictionary is walked (keys are
+        // compared as strings), but the conversions after it may run some,
+        // so every value taken from it is owned from here on.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -281,6 +284,9 @@ bind_dict(Op op, PyObject *args, PyObject *kwargs, Args &out) noexcept
                 add_traceback_entry(spec.entry);
                 return -1;
             }
+        }
+        for (int i = static_cast<int>(nargs); i < spec.nparams; ++i) {
+            out.held[i] = Ref::borrow(out.obj[i]);
         }
     }
     return finish(op, spec, nargs, out);

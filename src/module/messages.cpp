@@ -43,7 +43,7 @@ constexpr const char *kMessages[] = {
     "instance of a strict subclass of int is deprecated, and may be removed "
     "in a future version of Python.",
     // IntOverflow
-    "Python int too large to convert to C long",
+    "Python int too large to convert to C int",
     // UndefinedName
     "name '%U' is not defined",
     // JoinOverflow
@@ -83,6 +83,8 @@ constexpr const char *kMessages[] = {
     " while evaluating static dependencies",
     // NoGetattr
     "builtins.getattr is missing",
+    // NotAnException
+    "exceptions must derive from BaseException",
 };
 static_assert(std::size(kMessages) == static_cast<size_t>(Msg::kCount));
 

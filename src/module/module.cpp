@@ -18,6 +18,10 @@ namespace {
 int64_t first_interpreter = -1;
 PyObject *the_module = nullptr;       // strong
 PyObject *the_module_dict = nullptr;  // borrowed from the_module
+// The key under which an exec that has not yet succeeded registered the
+// module in sys.modules (because it was loaded under another name); kept so
+// that removing the entry again needs no memory. Strong, or null.
+PyObject *added_module_key = nullptr;
 
 constexpr int kBuiltForMajor = 3;
 constexpr int kBuiltForMinor = 12;
@@ -140,6 +144,18 @@ store_method(PyTypeObject *type, Op op, PyObject *defaults) noexcept
         return -1;
     }
     PyType_Modified(type);
+    // The pickle protocol's names are the very same operations.
+    PyObject *alias = op == Op::NodeReduce || op == Op::EngineReduce
+                          ? strings.reduce
+                      : op == Op::NodeSetstate || op == Op::EngineSetstate
+                          ? strings.setstate
+                          : nullptr;
+    if (alias) {
+        if (PyDict_SetItem(type->tp_dict, alias, f.get()) < 0) {
+            return -1;
+        }
+        PyType_Modified(type);
+    }
     return 0;
 }
 
@@ -180,8 +196,11 @@ exec_registration(PyObject *module) noexcept
     if (has < 0) {
         return fail_at("tarn/tarnwick", 1);
     }
-    if (!has && PyDict_SetItem(modules, key.get(), module) < 0) {
-        return fail_at("tarn/tarnwick", 1);
+    if (!has) {
+        if (PyDict_SetItem(modules, key.get(), module) < 0) {
+            return fail_at("tarn/tarnwick", 1);
+        }
+        added_module_key = key.release();
     }
     Ref defaults = Ref::steal(Py_BuildValue("(OOi)", Py_False, Py_None, 0));
     if (!defaults || function_ready() < 0) {
@@ -257,6 +276,21 @@ exec_steps(PyObject *module) noexcept
     return exec_registration(module);
 }
 
+// Removes the entry that exec added to sys.modules if it still holds
+// `module`. Allocates nothing, and keeps the exception being raised.
+void
+forget_module_entry(PyObject *module) noexcept
+{
+    PyObject *raised = PyErr_GetRaisedException();
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    // The entry is only compared by address, never used.
+    if (PyDict_GetItemWithError(modules, added_module_key) == module) {
+        PyDict_DelItem(modules, added_module_key);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+}
+
 int
 module_exec(PyObject *module)
 {
@@ -267,13 +301,18 @@ module_exec(PyObject *module)
         raise(PyExc_RuntimeError, Msg::Reinitialisation);
         return -1;
     }
-    if (exec_steps(module) < 0) {
-        // A later import starts afresh with a new module object.
+    int rc = exec_steps(module);
+    if (rc < 0) {
+        // A later import starts afresh with a new module object, so the
+        // half-built one must not stay reachable under the full name.
+        if (added_module_key) {
+            forget_module_entry(module);
+        }
         the_module_dict = nullptr;
         Py_CLEAR(the_module);
-        return -1;
     }
-    return 0;
+    Py_CLEAR(added_module_key);
+    return rc;
 }
 
 PyModuleDef_Slot module_slots[] = {

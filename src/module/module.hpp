@@ -35,7 +35,7 @@ enum class Msg {
     IntegerRequired,   // "an integer is required"
     IntReturnedNonInt, // "__int__ returned non-int (type %.200s)"
     IntReturnedSubclass, // the DeprecationWarning text
-    IntOverflow,       // "Python int too large to convert to C long"
+    IntOverflow,       // "Python int too large to convert to C int"
     UndefinedName,     // "name '%U' is not defined"
     JoinOverflow,      // "join() result is too long for a Python string"
     DeletionRefused,   // "__del__"
@@ -54,6 +54,7 @@ enum class Msg {
     DoesNotMatch,      // "does not match", the version-warning fill
     StaticRecursion,   // RecursionError suffix of static dependencies
     NoGetattr,         // "builtins.getattr is missing"
+    NotAnException,    // "exceptions must derive from BaseException"
     kCount
 };
 
@@ -169,12 +170,20 @@ struct Args {
     int num[kMaxParams];
 };
 
+// Binding from a dictionary: the dictionary belongs to the caller, and
+// script code that runs during the conversions (`__bool__`, `__int__`, a
+// warning filter) may clear it, so the bound values are owned here until
+// the operation has finished with them.
+struct DictArgs : Args {
+    Ref held[kMaxParams];
+};
+
 // Keywords given as a vectorcall names tuple (may be null).
 [[nodiscard]] int bind_vector(Op op, PyObject *const *args, Py_ssize_t nargs,
                               PyObject *kwnames, Args &out) noexcept;
 // Keywords given as a dictionary (may be null), positional ones as a tuple.
 [[nodiscard]] int bind_dict(Op op, PyObject *args, PyObject *kwargs,
-                            Args &out) noexcept;
+                            DictArgs &out) noexcept;
 
 // Truth conversion: True 1, False and None 0, else the object's truth.
 [[nodiscard]] int to_flag(PyObject *value, int *out) noexcept;

@@ -314,7 +314,12 @@ unpickle(Op op, const Layout &layout, NewBlank new_blank, SetState set_state,
         Ref error = pickle ? Ref::steal(PyObject_GetAttr(pickle.get(),
                                                          strings.pickle_error))
                            : Ref();
-        if (error) {
+        if (error && !PyExceptionClass_Check(error.get())) {
+            // A script rebound pickle.PickleError: raising it is what a
+            // raise statement would refuse, so refuse it the same way.
+            raise(PyExc_TypeError, Msg::NotAnException);
+        }
+        else if (error) {
             PyErr_Format(error.get(), message(Msg::Checksum),
                          static_cast<unsigned>(checksum),
                          static_cast<unsigned>(layout.checksums[0]),
