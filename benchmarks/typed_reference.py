@@ -8,8 +8,11 @@ directly. ``build_mypyc.py`` compiles it as ``reference_mypyc``.
 A compiled class makes its blank instances by calling ``__init__`` with no
 arguments, which ``Node`` refuses; so nodes pickle through ``copyreg`` here:
 a placeholder node is made, remembered by the pickler, then given the
-node's state, which is what the interpreter's default does for the
-reference's slotted classes (edges may form cycles).
+node's fields, which is what the interpreter's default does for the
+reference's slotted classes (edges may form cycles). The fields travel as
+one tuple set by a compiled function, the quickest form found for the
+compiled engine (twice as quick as its own ``__getstate__`` dict); the
+engine, whose ``__init__`` takes no arguments, pickles the compiled way.
 """
 
 import copyreg
@@ -171,7 +174,32 @@ def _blank_node() -> Node:
 
 
 def _reduce_node(node: Node) -> tuple[Any, ...]:
-    return _blank_node, (), node.__getstate__()
+    state = (
+        node.name,
+        node.func,
+        node.dependencies,
+        node.dependents,
+        node.is_valid,
+        node.is_explicit,
+        node.cached_value,
+        node.flags,
+        node.static_dependencies,
+    )
+    return _blank_node, (), state, None, None, _set_node_state
+
+
+def _set_node_state(node: Node, state: tuple[Any, ...]) -> None:
+    (
+        node.name,
+        node.func,
+        node.dependencies,
+        node.dependents,
+        node.is_valid,
+        node.is_explicit,
+        node.cached_value,
+        node.flags,
+        node.static_dependencies,
+    ) = state
 
 
 copyreg.pickle(Node, _reduce_node)
