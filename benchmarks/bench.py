@@ -1,10 +1,12 @@
 """Times the native engine against the reference engine, pure and compiled.
 
     PYTHONPATH=. python benchmarks/bench.py [--quick] [--json FILE] [--chart FILE]
+                                            [--no-libraries]
 
 The engines are the module, the pure-Python reference engine and the same
 engine compiled with mypyc (`build_mypyc.py` builds it into build/mypyc/
-when it is missing or stale; it needs the `bench` extra). Every workload is
+when it is missing or stale; it needs the `bench` extra, and the script
+exits 2 saying so when it cannot be built). Every workload is
 first run once on each engine, and they must all agree (returned values,
 validity, values and edges by name); the script exits 1 if they do not.
 Then each workload is timed on all three, and against a floor where one
@@ -19,7 +21,9 @@ distance to the module is printed in every run, and they must agree with
 the module too. The targets follow, each marked pass or miss, then the
 comparison with other libraries (`libraries.py`). `--quick` uses fewer
 repeats, shorter timing rounds and sizes up to 10^5 instead of 10^6 (the
-floors are still compared at 10^6).
+floors are still compared at 10^6), checks agreement at up to 10^4 nodes
+(the chain at its full 10^5, where the walks change form) and counts
+memory on 10^4 nodes.
 """
 
 import argparse
