@@ -65,6 +65,7 @@ def build(quiet=True):
     BUILD_DIR.mkdir(parents=True)
     shutil.copyfile(SOURCE, BUILD_DIR / f"{MODULE}.py")
     env = dict(os.environ, MYPY_CACHE_DIR=str(BUILD_DIR / ".mypy_cache"))
+    env.pop("LD_PRELOAD", None)  # a sanitizer run's runtime is not the compiler's
     result = subprocess.run(
         [sys.executable, "-m", "mypyc", f"{MODULE}.py"],
         cwd=BUILD_DIR, env=env, capture_output=quiet, text=True)

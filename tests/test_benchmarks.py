@@ -3,6 +3,7 @@ mypyc compiles, and the native floors in the test-only module."""
 
 import ast
 import pathlib
+import pickle
 import sys
 
 import pytest
@@ -47,12 +48,64 @@ def test_the_typed_copy_has_the_reference_statements():
         assert typed[name] == reference[name], f"{name} differs from the reference's"
 
 
+def benchmark_module(name):
+    if str(BENCHMARKS) not in sys.path:
+        sys.path.insert(0, str(BENCHMARKS))
+    return __import__(name)
+
+
+def test_the_compiled_engine_pickles_cycles_and_shared_nodes():
+    build_mypyc = benchmark_module("build_mypyc")
+    if build_mypyc.missing_tools():
+        pytest.skip("mypyc cannot build here (the bench extra is not installed)")
+    build_mypyc.ensure(announce=lambda _message: None)
+    compiled = build_mypyc.load()
+    engine = compiled.DAGEngine()
+    for name in "abc":
+        engine.add_node(name, one)
+    for dependent, dependency in ["ab", "ba", "ca"]:
+        engine.add_edge(dependent, dependency)
+    engine.nodes["c"].static_dependencies.append("a")
+    assert engine.evaluate("c", None) == 1
+    loaded = pickle.loads(pickle.dumps(engine, protocol=5))
+    a, b, c = (loaded.nodes[name] for name in "abc")
+    assert type(a) is compiled.Node and a.func is one
+    assert a.dependencies == [b] and b.dependencies == [a] and c.dependencies == [a]
+    assert a.dependents == [b, c] and c.static_dependencies == ["a"]
+    assert (c.is_valid, c.cached_value, b.is_valid, b.cached_value) == (True, 1, False, None)
+
+
+def test_the_deep_stack_hands_back_results_and_errors():
+    bench = benchmark_module("bench")
+    assert bench.DeepStack.call(sum, [1, 2, 3]) == 6
+    with pytest.raises(ZeroDivisionError):
+        bench.DeepStack.call(divmod, 1, 0)
+
+
+@pytest.mark.parametrize("contestant", ["TarnCore", "Reaktiv", "Observ", "Loman"])
+def test_each_contestant_does_the_library_jobs(contestant):
+    libraries = benchmark_module("libraries")
+    try:
+        made = getattr(libraries, contestant)()
+    except ImportError:
+        pytest.skip(f"{contestant} is not installed (the bench extra)")
+    failures, too_deep = libraries.check([made], quick=True)
+    assert failures == []
+    # Only the 1,000-deep chain may exceed the interpreter's native recursion.
+    assert set(too_deep.get(made.name, [])) <= {"chain_1000"}
+
+
 # The floors.
 
-sys.path.insert(0, str(pathlib.Path(__file__).parent / "native"))
-tc = pytest.importorskip(
-    "_tablecheck",
-    reason="tests/native has no built _tablecheck (tools/build-dev builds it)")
+
+@pytest.fixture
+def tc():
+    native = str(pathlib.Path(__file__).parent / "native")
+    if native not in sys.path:
+        sys.path.insert(0, native)
+    return pytest.importorskip(
+        "_tablecheck",
+        reason="tests/native has no built _tablecheck (tools/build-dev builds it)")
 
 
 def one(_instance):
@@ -79,14 +132,14 @@ def state(engine):
 
 
 @pytest.mark.parametrize("start", ["a", "c", "e", "x", "missing"])
-def test_the_minimal_walk_clears_what_invalidate_clears(start):
+def test_the_minimal_walk_clears_what_invalidate_clears(tc, start):
     walked, invalidated = graph(), graph()
     assert tc.floor_invalidate(walked, start) is None
     invalidated.invalidate(start)
     assert state(walked) == state(invalidated)
 
 
-def test_the_minimal_walk_goes_deeper_than_its_first_stack():
+def test_the_minimal_walk_goes_deeper_than_its_first_stack(tc):
     engine = DAGEngine()
     engine.add_node("n0", one)
     for i in range(1, 50_000):
@@ -99,7 +152,7 @@ def test_the_minimal_walk_goes_deeper_than_its_first_stack():
     assert {node.cached_value for node in engine.nodes.values()} == {None}
 
 
-def test_the_minimal_lookup():
+def test_the_minimal_lookup(tc):
     engine = graph()
     assert tc.floor_lookup(engine, "b") == ["b"]
     assert tc.floor_lookup(engine, "x") == "explicit"
