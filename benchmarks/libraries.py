@@ -102,9 +102,10 @@ class Read:
 
 
 # Each contestant offers, for each job, a function of no arguments that
-# does the job once and returns what it read (for the read, a Read). A job that changes the input
-# gives it a new value each time (1, 2, 3, ... from a fresh start), so the
-# values read differ from call to call but agree between contestants.
+# does the job once and returns what it read (for the read, a Read). A job
+# that changes the input gives it a new value each time (1, 2, 3, ... from
+# a fresh start), so the values read differ from call to call but agree
+# between contestants.
 
 
 class TarnCore:
