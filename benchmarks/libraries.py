@@ -23,8 +23,9 @@ deep: reads that nest through native code count against the interpreter's
 limit on native recursion (on 3.12 a chain of about 750 levels for tarn's
 core, about 500 for reaktiv), which no recursion limit set from Python
 lifts. `--quick` leaves out loman's jobs on 1,000 nodes: its planning
-visits every descendant after each node it computes, seconds per job. Times are medians of interleaved samples (each repeat
-takes one sample of every contestant in turn), with the collector off.
+visits every descendant after each node it computes, seconds per job.
+Times are medians of interleaved samples (each repeat takes one sample of
+every contestant in turn), with the collector off.
 
 Where the libraries' semantics differ (none of this changes the values the
 jobs read, since every change of the input changes every node's value):
