@@ -70,6 +70,7 @@ class Config:
 
 QUICK = Config(repeats=3, round_s=0.02)
 FULL = Config(repeats=5, round_s=0.1)
+SLOW_REPEATS = 3  # samples of a contestant's slow jobs (loman's, seconds each)
 
 JOBS = {
     "read": "up-to-date read",
@@ -581,14 +582,18 @@ def time_jobs(contestants, cfg, quick, too_deep):
     for key in JOBS:
         runners = {c.name: job_makers(c, quick)[key] for c in contestants
                    if key in job_makers(c, quick) and key not in too_deep.get(c.name, ())}
+        # Jobs of seconds take fewer samples.
+        wanted = {c.name: min(cfg.repeats, SLOW_REPEATS) if key in getattr(c, "slow", ())
+                  else cfg.repeats for c in contestants}
         gc.collect()
         gc.disable()  # timeit turns it off too; this keeps it off in the set-up
         try:
             samplers = {name: sampler(make(), cfg) for name, make in runners.items()}
             samples = {name: [] for name in samplers}
-            for _ in range(cfg.repeats):
+            for repeat in range(cfg.repeats):
                 for name, sample in samplers.items():
-                    samples[name].append(sample())
+                    if repeat < wanted[name]:
+                        samples[name].append(sample())
         finally:
             if enabled:
                 gc.enable()
