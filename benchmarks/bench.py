@@ -1,14 +1,29 @@
-"""Times the native engine against the pure-Python reference engine.
+"""Times the native engine against the reference engine, pure and compiled.
 
     PYTHONPATH=. python benchmarks/bench.py [--quick] [--json FILE] [--chart FILE]
+                                            [--no-libraries]
 
-Every workload is first run once on both engines, and the two must agree
-(returned values, validity, values and edges by name); the script exits 1
-if they do not. Then each workload is timed on both, and against a floor
-where one exists, and one table is printed: medians over several repeats,
-with the min and max. The collector is off while timing. The targets follow,
-each marked pass or miss. `--quick` uses fewer repeats, shorter timing
-rounds and sizes up to 10^5 instead of 10^6.
+The engines are the module, the pure-Python reference engine and the same
+engine compiled with mypyc (`build_mypyc.py` builds it into build/mypyc/
+when it is missing or stale; it needs the `bench` extra, and the script
+exits 2 saying so when it cannot be built). Every workload is
+first run once on each engine, and they must all agree (returned values,
+validity, values and edges by name); the script exits 1 if they do not.
+Then each workload is timed on all three, and against a floor where one
+exists, with the samples of the engines interleaved, and one table is
+printed: medians over several repeats, with the min and max. The collector
+is off while timing.
+
+Two more floors are native code from the test-only module `_tablecheck`
+(tests/native/, built by tools/build-dev): the least code that does a hit's
+lookup and an invalidation's walk over the module's own records. Their
+distance to the module is printed in every run, and they must agree with
+the module too. The targets follow, each marked pass or miss, then the
+comparison with other libraries (`libraries.py`). `--quick` uses fewer
+repeats, shorter timing rounds and sizes up to 10^5 instead of 10^6 (the
+floors are still compared at 10^6), checks agreement at up to 10^4 nodes
+(the chain at its full 10^5, where the walks change form) and counts
+memory on 10^4 nodes.
 """
 
 import argparse
@@ -16,8 +31,11 @@ import gc
 import json
 import pickle
 import platform
+import queue
 import statistics
+import subprocess
 import sys
+import threading
 import time
 import timeit
 import tracemalloc
@@ -25,10 +43,16 @@ from dataclasses import dataclass, field
 from functools import partial
 from pathlib import Path
 
+import build_mypyc
+import libraries
 import reference
 from tarn import tarnwick
 
+ROOT = Path(__file__).resolve().parents[1]
+# The mypyc engine joins once it is built (load_peers).
 ENGINES = {"module": tarnwick, "reference": reference}
+PEERS = ["reference", "mypyc"]  # the engines set against the module
+FLOORS = None  # the test-only native module, once imported
 UNROLL = 20  # calls per iteration of a timeit loop
 CLOCK = time.perf_counter_ns
 
@@ -38,10 +62,12 @@ class Config:
     repeats: int
     round_s: float  # wall time aimed at for one repeat
     max_exponent: int  # scaling sizes go from 10^2 to 10^max_exponent
+    check_size: int  # the agreement check's largest size, but for the deep chain
+    memory_nodes: int  # the size of the graph whose bytes per node are counted
 
 
-QUICK = Config(repeats=5, round_s=0.02, max_exponent=5)
-FULL = Config(repeats=9, round_s=0.1, max_exponent=6)
+QUICK = Config(repeats=5, round_s=0.02, max_exponent=5, check_size=10_000, memory_nodes=10_000)
+FULL = Config(repeats=9, round_s=0.1, max_exponent=6, check_size=10**6, memory_nodes=100_000)
 
 
 # Node functions live at module level so that pickled nodes can name them.
@@ -183,6 +209,50 @@ def fan_in_case(mod, n):
     )
 
 
+class DeepStack:
+    """A thread with a large stack that runs the calls handed to it.
+
+    Compiled, the reference's recursive walk is a plain C recursion, its
+    fastest form, but one that overflows the main thread's stack at some
+    10^5 levels. Deeper walks run here instead; handing a call over costs
+    some microseconds, under 2% of a walk of 10^5 nodes.
+    """
+
+    SIZE = 512 << 20
+    _instance = None
+
+    def __init__(self):
+        self.requests = queue.SimpleQueue()
+        self.results = queue.SimpleQueue()
+        previous = threading.stack_size(self.SIZE)
+        try:
+            threading.Thread(target=self.serve, daemon=True, name="deep-stack").start()
+        finally:
+            threading.stack_size(previous)
+
+    @classmethod
+    def call(cls, func, *args):
+        if cls._instance is None:
+            cls._instance = cls()
+        self = cls._instance
+        self.requests.put((func, args))
+        result, error = self.results.get()
+        if error is not None:
+            raise error
+        return result
+
+    def serve(self):
+        while True:
+            func, args = self.requests.get()
+            try:
+                self.results.put((func(*args), None))
+            except BaseException as exc:  # handed back to the caller
+                self.results.put((None, exc))
+
+
+MAIN_STACK_LEVELS = 10_000  # recursive compiled walks deeper than this use DeepStack
+
+
 def chain_case(mod, n, deep=True):
     first, pairs = chain_parts(n)
     engine = build_chain(mod, first, pairs)
@@ -191,6 +261,8 @@ def chain_case(mod, n, deep=True):
         # The reference's recursive walk cannot go this deep; its iterative
         # walk with an explicit stack clears the nodes in the same order.
         invalidate = engine.invalidate_iterative
+    elif mod is ENGINES.get("mypyc") and n > MAIN_STACK_LEVELS:
+        invalidate = partial(DeepStack.call, engine.invalidate)
     nodes = list(engine.nodes.values())
     return Case(
         engine,
@@ -268,6 +340,21 @@ def plain_call_case(_n):
     return Case(call=(identity, (None,)))
 
 
+# Native floors: each takes the module's case of its workload and does the
+# same work on the same engine with the least code (tests/native).
+
+
+def lookup_floor(case):
+    _evaluate, (name, _instance) = case.call
+    return Case(case.engine, call=(FLOORS.floor_lookup, (case.engine, name)))
+
+
+def walk_floor(case):
+    (name,) = case.run.args
+    return Case(case.engine, run=partial(FLOORS.floor_invalidate, case.engine, name),
+                reset=case.reset, units=case.units)
+
+
 @dataclass(frozen=True)
 class Workload:
     key: str
@@ -277,19 +364,20 @@ class Workload:
     size: int
     unit: str
     companions: dict = field(default_factory=dict)  # more cases timed alongside
+    native_floor: object = None  # the module's case -> the floor's case
 
 
 WORKLOADS = [
     Workload("hit", "hit: evaluate of a valid node", "hit", hit_case, 1000, "op",
-             {"floor": hit_floor}),
+             {"floor": hit_floor}, native_floor=lookup_floor),
     Workload("recompute", "recompute: 500-node chain", "recompute", recompute_case, 500,
              "node", {"floor": recompute_floor, "plain_call": plain_call_case}),
     Workload("fan_in", "static fan-in: 1,000 deps", "static fan-in", fan_in_case, 1000,
              "dep"),
     Workload("chain", "invalidation: chain of 100,000", "chain invalidation", chain_case,
-             100_000, "node"),
+             100_000, "node", native_floor=walk_floor),
     Workload("fan_out", "invalidation: fan-out of 100,000", "fan-out invalidation",
-             fan_out_case, 100_000, "node"),
+             fan_out_case, 100_000, "node", native_floor=walk_floor),
     Workload("record_access_10", "record_access: 10 deps", "record_access",
              record_access_case, 10, "op"),
     Workload("record_access_100", "record_access: 100 deps", "record_access",
@@ -306,13 +394,17 @@ CHECKS = WORKLOADS + [
     Workload("chain_recursive", "invalidation: chain of 500, recursive reference walk",
              "", partial(chain_case, deep=False), 500, "node"),
 ]
+# The module against the native floors: (workload, size), in every run.
+FLOOR_NAMES = {"hit": "minimal lookup", "chain": "minimal walk", "fan_out": "minimal walk"}
+FLOOR_ROWS = [("hit", 1000), ("chain", 10_000), ("chain", 1_000_000), ("fan_out", 10_000),
+              ("fan_out", 100_000)]
 
 
 # Agreement
 
 
 def is_engine(value):
-    return isinstance(value, (tarnwick.DAGEngine, reference.DAGEngine))
+    return isinstance(value, tuple(mod.DAGEngine for mod in ENGINES.values()))
 
 
 def snapshot(engine):
@@ -333,10 +425,13 @@ def snapshot(engine):
     return nodes, list(engine.call_stack)
 
 
-def outcome(make):
-    """(result, engine state, problem) of one run of a fresh case."""
+def outcome(make, floor=None):
+    """(result, engine state, problem) of one run of a fresh case, or of
+    the native floor's case made from it."""
     try:
         case = make()
+        if floor is not None:
+            case = floor(case)
         result = case.run_once()
     except Exception as exc:  # reported as a disagreement, not a crash
         return None, None, f"raised {exc!r}"
@@ -358,18 +453,27 @@ def difference(left, right):
     return "unknown"
 
 
-def check_all():
+def check_all(cfg):
     failures = []
     for workload in CHECKS:
+        # The chain keeps its size: its walks change form past some depth.
+        size = workload.size if workload.key == "chain" else min(workload.size, cfg.check_size)
         got = {
-            label: outcome(partial(workload.make, mod, workload.size))
+            label: outcome(partial(workload.make, mod, size))
             for label, mod in ENGINES.items()
         }
+        if workload.native_floor is not None:
+            got["native floor"] = outcome(partial(workload.make, tarnwick, size),
+                                          workload.native_floor)
         problems = [f"{workload.label}: {label}: {p}" for label, (_, _, p) in got.items() if p]
         if problems:
             failures += problems
-        elif got["module"][:2] != got["reference"][:2]:
-            failures.append(f"{workload.label}: {difference(got['module'], got['reference'])}")
+        else:
+            failures += [
+                f"{workload.label}: {label} against module: {difference(got['module'], other)}"
+                for label, other in got.items()
+                if label != "module" and other[:2] != got["module"][:2]
+            ]
         del got
         gc.collect()
     return failures
@@ -459,8 +563,21 @@ def time_workload(workload, size, cfg, overhead):
         makers.update((label, partial(make, size)) for label, make in workload.companions.items())
     row = {"size": size, "unit": workload.unit, **time_interleaved(makers, cfg, overhead)}
     row["speedup"] = row["reference"]["median"] / row["module"]["median"]
+    row["mypyc_ratio"] = row["module"]["median"] / row["mypyc"]["median"]
     if "floor" in row:
         row["floor_ratio"] = row["module"]["median"] / row["floor"]["median"]
+    return row
+
+
+def time_native_floor(workload, size, cfg, overhead):
+    """The module and its native floor, timed interleaved on one engine."""
+    case = workload.make(tarnwick, size)
+    floor = workload.native_floor(case)
+    row = {"size": size, "unit": workload.unit,
+           **time_interleaved({"module": lambda: case, "floor": lambda: floor}, cfg, overhead)}
+    del case, floor
+    gc.collect()
+    row["ratio"] = row["module"]["median"] / row["floor"]["median"]
     return row
 
 
@@ -494,39 +611,73 @@ def fmt_stats(stats):
     return f"{fmt(stats['median'])} [{fmt(stats['min'])}-{fmt(stats['max'])}]"
 
 
-def print_table(results, memory):
+def print_table(results, memory, memory_nodes):
     header = (f"{'workload':36} {'unit':5} {'module ns [min-max]':>26} "
-              f"{'reference ns [min-max]':>26} {'ref/mod':>8} {'floor ns':>9} {'mod/floor':>9}")
+              f"{'reference ns [min-max]':>26} {'mypyc ns [min-max]':>26} {'ref/mod':>8} "
+              f"{'mod/mypyc':>9} {'floor ns':>9} {'mod/floor':>9}")
     print(header)
     print("-" * len(header))
     for workload in WORKLOADS:
         row = results[workload.key]
         floor = row.get("floor")
         print(f"{workload.label:36} {row['unit']:5} {fmt_stats(row['module']):>26} "
-              f"{fmt_stats(row['reference']):>26} {row['speedup']:>7.2f}x "
+              f"{fmt_stats(row['reference']):>26} {fmt_stats(row['mypyc']):>26} "
+              f"{row['speedup']:>7.2f}x {row['mypyc_ratio']:>9.2f} "
               f"{fmt(floor['median']) if floor else '':>9} "
               f"{format(row['floor_ratio'], '.2f') + 'x' if floor else '':>9}")
-    print(f"{'memory: built 100,000-node graph':36} {'B/nd':5} {fmt(memory['module']):>26} "
-          f"{fmt(memory['reference']):>26} {memory['ratio']:>7.2f}x")
+    print(f"{f'memory: built {memory_nodes:,}-node graph':36} {'B/nd':5} "
+          f"{fmt(memory['module']):>26} "
+          f"{fmt(memory['reference']):>26} {fmt(memory['mypyc']):>26} "
+          f"{memory['ratio']:>7.2f}x {memory['module'] / memory['mypyc']:>9.2f}")
+
+
+def print_native_floors(rows):
+    print("\nnative floors: the least code doing the same work on the module's own records")
+    header = (f"{'workload':36} {'size':>9} {'unit':5} {'module ns [min-max]':>26} "
+              f"{'floor ns [min-max]':>26} {'mod/floor':>9}")
+    print(header)
+    print("-" * len(header))
+    for (key, size), row in rows.items():
+        label = f"{BY_KEY[key].short} vs {FLOOR_NAMES[key]}"
+        print(f"{label:36} {size:>9,} {row['unit']:5} {fmt_stats(row['module']):>26} "
+              f"{fmt_stats(row['floor']):>26} {row['ratio']:>8.2f}x")
 
 
 def print_scaling(scaling):
     print("\nscaling, ns per node (per dependency for static fan-in)")
-    header = f"{'workload':36} {'size':>9} {'module':>12} {'reference':>12} {'ref/mod':>8}"
+    header = (f"{'workload':36} {'size':>9} {'module':>12} {'reference':>12} {'mypyc':>12} "
+              f"{'ref/mod':>8} {'mod/mypyc':>9}")
     print(header)
     print("-" * len(header))
     for key, rows in scaling.items():
         for size, row in rows.items():
             print(f"{BY_KEY[key].short:36} {size:>9,} "
                   f"{fmt(row['module']['median']):>12} {fmt(row['reference']['median']):>12} "
-                  f"{row['speedup']:>7.2f}x")
+                  f"{fmt(row['mypyc']['median']):>12} {row['speedup']:>7.2f}x "
+                  f"{row['mypyc_ratio']:>9.2f}")
 
 
-def targets(results, overhead_calls, memory):
+def targets(results, overhead_calls, memory, scaling, floors):
     def speedup(key):
         return results[key]["speedup"]
 
+    def against_mypyc(key, size=None):
+        row = results[key] if size is None else scaling[key][size]
+        return row["mypyc_ratio"]
+
     table = [
+        ("hit: module/mypyc <= 0.82", against_mypyc("hit"), "<=", 0.82),
+        ("chain invalidation 10,000: module/mypyc <= 0.6", against_mypyc("chain", 10_000),
+         "<=", 0.6),
+        ("fan-out invalidation 10,000: module/mypyc <= 0.6",
+         against_mypyc("fan_out", 10_000), "<=", 0.6),
+        ("chain invalidation 1,000,000: module <= 1.3x minimal walk",
+         floors[("chain", 1_000_000)]["ratio"], "<=", 1.3),
+        ("build: module/mypyc <= 0.5", against_mypyc("build"), "<=", 0.5),
+        ("pickle: module/mypyc <= 0.9", against_mypyc("pickle"), "<=", 0.9),
+        ("record_access, 1,000 deps: module/mypyc <= 0.1", against_mypyc("record_access_1000"),
+         "<=", 0.1),
+        ("recompute (miss chain): module/mypyc <= 0.65", against_mypyc("recompute"), "<=", 0.65),
         ("hit: module <= 1.3x floor", results["hit"]["floor_ratio"], "<=", 1.3),
         ("hit: >= 2x faster than reference", speedup("hit"), ">=", 2),
         ("invalidation chain: >= 15x faster", speedup("chain"), ">=", 15),
@@ -569,9 +720,33 @@ def write_chart(scaling, path):
     return True
 
 
+def load_peers():
+    """Builds and imports the mypyc engine and the native floors; returns a
+    message saying what is missing and how to get it, or None."""
+    global FLOORS
+    try:
+        build_mypyc.ensure()
+        ENGINES["mypyc"] = build_mypyc.load()
+    except (build_mypyc.Unavailable, subprocess.CalledProcessError) as exc:
+        return f"the mypyc engine is not available: {exc}"
+    sys.path.insert(0, str(ROOT / "tests" / "native"))
+    try:
+        import _tablecheck
+    except ImportError as exc:
+        return (f"the native floors are not available ({exc}): build the test-only module "
+                f"_tablecheck into tests/native/ with tools/build-dev (a release build; "
+                f"one built with sanitizers does not load here)")
+    finally:
+        del sys.path[0]
+    FLOORS = _tablecheck
+    return None
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="finish in well under 30 s")
+    parser.add_argument("--quick", action="store_true", help="finish in well under a minute")
+    parser.add_argument("--no-libraries", action="store_true",
+                        help="leave out the comparison with other libraries")
     parser.add_argument("--json", metavar="FILE", help="write all figures to FILE")
     parser.add_argument("--chart", metavar="FILE",
                         help="scaling chart (PNG; default: beside the JSON file, or "
@@ -579,17 +754,22 @@ def main(argv=None):
     args = parser.parse_args(argv)
     cfg = QUICK if args.quick else FULL
     sys.setrecursionlimit(10_000)  # the reference nests two frames per chain level
+    missing = load_peers()
+    if missing:
+        print(missing, file=sys.stderr)
+        return 2
 
     print(f"Python {platform.python_version()} on {platform.machine()}, "
           f"{'quick' if args.quick else 'full'} run, {cfg.repeats} repeats, collector off "
           f"while timing")
-    failures = check_all()
+    failures = check_all(cfg)
     if failures:
-        print("the engines disagree:")
+        print("the engines (or the native floors) disagree:")
         for failure in failures:
             print(f"  {failure}")
         return 1
-    print(f"the engines agree on all {len(CHECKS)} workloads\n")
+    print(f"the engines {', '.join(ENGINES)} and the native floors agree on all "
+          f"{len(CHECKS)} workloads\n")
 
     overhead = clock_overhead()
     results = {w.key: time_workload(w, w.size, cfg, overhead) for w in WORKLOADS}
@@ -597,7 +777,7 @@ def main(argv=None):
     plain_call = recompute["plain_call"]
     overhead_ns = recompute["module"]["median"] - recompute["floor"]["median"]
     overhead_calls = overhead_ns / plain_call["median"]
-    memory = {label: bytes_per_node(mod, 100_000) for label, mod in ENGINES.items()}
+    memory = {label: bytes_per_node(mod, cfg.memory_nodes) for label, mod in ENGINES.items()}
     memory["ratio"] = memory["reference"] / memory["module"]
 
     scaling = {}
@@ -608,13 +788,16 @@ def main(argv=None):
             size = 10**exponent
             scaling[key][size] = (results[key] if size == workload.size
                                   else time_workload(workload, size, cfg, overhead))
+    floors = {(key, size): time_native_floor(BY_KEY[key], size, cfg, overhead)
+              for key, size in FLOOR_ROWS}
 
-    print_table(results, memory)
+    print_table(results, memory, cfg.memory_nodes)
     print(f"\nrecompute: engine overhead per node {fmt(overhead_ns)} ns (module minus floor) = "
           f"{overhead_calls:.2f} plain Python calls of {fmt(plain_call['median'])} ns")
     print_scaling(scaling)
+    print_native_floors(floors)
 
-    marks = targets(results, overhead_calls, memory)
+    marks = targets(results, overhead_calls, memory, scaling, floors)
     print("\ntargets")
     for mark in marks:
         print(f"  [{'pass' if mark['pass'] else 'MISS'}] {mark['target']}: "
@@ -624,6 +807,12 @@ def main(argv=None):
                            else "bench-scaling.png")
     if write_chart(scaling, chart):
         print(f"\nscaling chart written to {chart}")
+    compared = None
+    if not args.no_libraries:
+        print()
+        compared = libraries.run(quick=args.quick)
+        if compared is None:
+            return 1  # they disagree; libraries.run said where
     if args.json:
         figures = {
             "python": platform.python_version(),
@@ -634,7 +823,9 @@ def main(argv=None):
             "recompute_overhead": {"ns": overhead_ns, "plain_calls": overhead_calls},
             "memory_bytes_per_node": memory,
             "scaling": scaling,
+            "native_floors": {f"{key}@{size}": row for (key, size), row in floors.items()},
             "targets": marks,
+            "libraries": compared,
         }
         Path(args.json).write_text(json.dumps(figures, indent=2) + "\n")
     return 0

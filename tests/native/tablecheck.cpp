@@ -3,8 +3,14 @@
 // the way another native module would, with override dispatch allowed or
 // suppressed as the caller asks.
 //
+// It also holds the benchmark's floors: the least code that does a cache
+// hit's or an invalidation's work on the engine's own records, so that the
+// benchmark can show how far the engine's operations are from them.
+//
 // Only the record and table layouts are taken from graph.hpp: nothing
 // declared there is called, since the engine's objects are not linked in.
+#include <cstddef>
+
 #include "graph/graph.hpp"
 
 namespace {
@@ -227,6 +233,134 @@ node_invalidate(PyObject *, PyObject *args)
         t->invalidate(reinterpret_cast<NodeObject *>(node), dispatch));
 }
 
+// The floors. Both take the engine as it is and check nothing about it:
+// callers pass a tarn.tarnwick.DAGEngine whose registry is a dict of Nodes
+// with list-valued dependents. They hold no references while walking, so
+// they are only for graphs whose cached values release nothing that runs
+// script code (the benchmark's ints and None).
+
+// A cache hit's least work: one dict lookup, the validity test, the value.
+// A builtin function with the fast calling convention, so the interpreter
+// calls it through its own quick path.
+PyObject *
+floor_lookup(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "floor_lookup(engine, name)");
+        return nullptr;
+    }
+    PyObject *nodes = reinterpret_cast<EngineObject *>(args[0])->nodes;
+    PyObject *found = PyDict_GetItemWithError(nodes, args[1]);
+    if (found == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, args[1]);
+        }
+        return nullptr;
+    }
+    NodeObject *node = reinterpret_cast<NodeObject *>(found);
+    if (!node->is_valid) {
+        PyErr_SetString(PyExc_LookupError, "floor_lookup: the node is not valid");
+        return nullptr;
+    }
+    return Py_NewRef(node->cached_value);
+}
+
+// One level of the walk: a dependents list and the next index in it.
+struct FloorFrame {
+    PyObject *list;
+    Py_ssize_t next;
+};
+
+// Kept from walk to walk, as a walk that reuses its buffer would.
+FloorFrame *floor_stack = nullptr;
+size_t floor_capacity = 0;
+
+// Clears one node as invalidation does and returns its dependents to walk,
+// or nullptr when the node stops the walk (explicit or already invalid).
+inline PyObject *
+floor_clear(NodeObject *node)
+{
+    if (node->is_explicit || !node->is_valid) {
+        return nullptr;
+    }
+    node->is_valid = 0;
+    PyObject *old = node->cached_value;
+    node->cached_value = Py_NewRef(Py_None);
+    Py_DECREF(old);
+    return node->dependents;
+}
+
+bool
+floor_reserve(size_t depth)
+{
+    if (depth < floor_capacity) {
+        return true;
+    }
+    size_t capacity = floor_capacity ? 2 * floor_capacity : 1024;
+    void *grown = PyMem_RawRealloc(floor_stack, capacity * sizeof(FloorFrame));
+    if (grown == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    floor_stack = static_cast<FloorFrame *>(grown);
+    floor_capacity = capacity;
+    return true;
+}
+
+// Invalidation's least work: the node named, then every node reachable
+// along dependents lists, depth first in list order, each cleared once;
+// an explicit stack of (list, index) frames, no dispatch, no type tests.
+PyObject *
+floor_invalidate(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "floor_invalidate(engine, name)");
+        return nullptr;
+    }
+    PyObject *nodes = reinterpret_cast<EngineObject *>(args[0])->nodes;
+    PyObject *found = PyDict_GetItemWithError(nodes, args[1]);
+    if (found == nullptr) {
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    PyObject *list = floor_clear(reinterpret_cast<NodeObject *>(found));
+    if (list == nullptr) {
+        Py_RETURN_NONE;
+    }
+    if (!floor_reserve(0)) {
+        return nullptr;
+    }
+    size_t depth = 1;
+    floor_stack[0] = {list, 0};
+    while (depth > 0) {
+        FloorFrame &top = floor_stack[depth - 1];
+        if (top.next >= PyList_GET_SIZE(top.list)) {
+            --depth;
+            continue;
+        }
+        PyObject *item = PyList_GET_ITEM(top.list, top.next);
+        ++top.next;
+        PyObject *dependents = floor_clear(reinterpret_cast<NodeObject *>(item));
+        if (dependents == nullptr || PyList_GET_SIZE(dependents) == 0) {
+            continue;
+        }
+        if (!floor_reserve(depth)) {
+            return nullptr;
+        }
+        floor_stack[depth++] = {dependents, 0};
+    }
+    Py_RETURN_NONE;
+}
+
+// METH_FASTCALL functions stored in the PyCFunction slot.
+PyCFunction
+as_method(PyObject *(*f)(PyObject *, PyObject *const *, Py_ssize_t))
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 PyMethodDef methods[] = {
     {"engine_add_node", engine_add_node, METH_VARARGS,
      "engine_add_node(engine, name, func, is_explicit, explicit_value, "
@@ -244,6 +378,13 @@ PyMethodDef methods[] = {
      "node_add_dependency(node, dep, dispatch): slot 0 of the node's table."},
     {"node_invalidate", node_invalidate, METH_VARARGS,
      "node_invalidate(node, dispatch): slot 1."},
+    {"floor_lookup", as_method(floor_lookup), METH_FASTCALL,
+     "floor_lookup(engine, name): the cached value of a valid node, with "
+     "nothing but the lookup and the validity test."},
+    {"floor_invalidate", as_method(floor_invalidate),
+     METH_FASTCALL,
+     "floor_invalidate(engine, name): the invalidation walk with nothing "
+     "but the walk; for the benchmark's graphs only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
