@@ -1,0 +1,60 @@
+"""Importable node functions and models for the graph and model tests
+(pickled graphs refer to their functions by module and name)."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import tarn
+
+
+def subtotal(g: tarn.Graph) -> Any:
+    return g["qty"] * g["price"]
+
+
+def total(g: tarn.Graph) -> Any:
+    return round(g["subtotal"] * 1.2, 2)
+
+
+class Step:
+    """Node function of chain node `index`: the previous node plus one."""
+
+    def __init__(self, index: int) -> None:
+        self.index = index
+
+    def __call__(self, g: tarn.Graph) -> Any:
+        return g[f"n{self.index - 1}"] + 1
+
+
+def chain(length: int) -> tarn.Graph:
+    """n0 is an input; n1 .. n{length-1} each add one to the one before."""
+    g = tarn.Graph()
+    g["n0"] = 0
+    for index in range(1, length):
+        g.node(Step(index), name=f"n{index}")
+    return g
+
+
+def warm(g: tarn.Graph, length: int) -> None:
+    """Compute a chain front to back, so no read nests."""
+    for index in range(length):
+        g[f"n{index}"]
+
+
+class Customer(tarn.Model):
+    discount: tarn.Input[float] = tarn.Input(0.0)
+
+
+class Order(tarn.Model):
+    qty: tarn.Input[int] = tarn.Input(1)
+    price: tarn.Input[float] = tarn.Input()
+    customer: tarn.Input[Customer | None] = tarn.Input(None)
+
+    @tarn.computed
+    def subtotal(self) -> float:
+        return self.qty * self.price
+
+    @tarn.computed(cutoff=True)
+    def total(self) -> float:
+        rate = 1.0 - (self.customer.discount if self.customer is not None else 0.0)
+        return round(self.subtotal * 1.2 * rate, 2)
