@@ -12,7 +12,8 @@ Beside the core fields each node carries a little bookkeeping:
 
 ``ok``
     the node's last computation was cached, so its ``dependencies`` list
-    is exactly what that computation read and ``last`` is its value;
+    is exactly what that computation read and ``last`` is its value (a
+    computation that fails or is not cached leaves the edges as they were);
 ``changed``
     the revision at which the node's value last changed;
 ``verified``
@@ -24,10 +25,10 @@ computation caches its value only when the counter did not move while it
 ran and everything it read ended valid; otherwise it returns its result
 uncached and the node stays stale.
 
-A stale node whose record is ``ok`` is brought up to date without calling
-its function when none of its dependencies changed after it was verified
-(the cut-off case), and all of this happens on an explicit stack, so a long
-chain of such nodes is refreshed without nesting calls.
+A stale node with recorded dependencies has them brought up to date first,
+on an explicit stack, so a long chain is refreshed without nesting calls;
+when its record is ``ok`` and none of them changed after it was verified
+(the cut-off case), it gets its last value back without a call.
 """
 
 from __future__ import annotations
@@ -133,7 +134,7 @@ def _read(node: _Cell, frame: _Frame | None) -> Any:
         held = frame.held if frame is not None else None
         if held is not None and node in held:
             raise held[node]
-        if node.ok:
+        if node.dependencies:
             value = _refresh(node, frame)
         else:
             value = _compute(node, frame, held)
@@ -238,10 +239,12 @@ def _restore(node: _Cell, start: int) -> tuple[bool, Any]:
 def _refresh(top: _Cell, parent: _Frame | None) -> Any:
     """Bring a stale node with a known record up to date, in dependency order.
 
-    Walks the recorded dependencies on an explicit stack. A node none of
-    whose dependencies changed after it was verified gets its last value
-    back; any other node is recomputed, the ones below `top` ahead of the
-    read that will need them.
+    Walks the recorded dependencies on an explicit stack. A node whose last
+    computation was cached and none of whose dependencies changed after it
+    was verified gets its last value back; any other node is recomputed,
+    the ones below `top` ahead of the read that will need them. The edges of
+    a node whose last computation failed are those of its last cached one:
+    they serve as a guess of what it will read.
     """
     held = parent.held if parent is not None and parent.held is not None else {}
     start = _clock.rev
@@ -257,7 +260,7 @@ def _refresh(top: _Cell, parent: _Frame | None) -> Any:
             pos[-1] = at + 1
             dep = deps[at]
             if not dep.is_valid and dep not in held and dep not in pending:
-                if dep.ok:
+                if dep.dependencies:
                     stack.append(dep)
                     pos.append(0)
                     dirty.append(False)
@@ -272,12 +275,12 @@ def _refresh(top: _Cell, parent: _Frame | None) -> Any:
         must_compute = dirty.pop()
         pending.discard(node)
         if not stack:
-            if not must_compute:
+            if not must_compute and node.ok:
                 done, value = _restore(node, start)
                 if done:
                     return value
             return _compute(node, parent, held)
-        if must_compute or not _restore(node, start)[0]:
+        if must_compute or not node.ok or not _restore(node, start)[0]:
             _settle(node, parent, held)
         if not node.is_valid or node.changed > stack[-1].verified:
             dirty[-1] = True
