@@ -623,17 +623,24 @@ def _dump(graph: Graph, protocol: int, with_functions: bool) -> tuple[Any, ...]:
                 if reader in index:
                     readers.append(at)
                     readers.append(index[reader])
+        # Failed reads of names that are not registered yet.
+        missing: list[Any] = []
+        for name, waiting in graph._missing.items():
+            for reader in waiting:
+                if reader in index:
+                    missing.append(name)
+                    missing.append(index[reader])
     if with_functions:
         seen: set[int] = set()
         for name, func in zip(names, funcs):
             if func is not None and id(func) not in seen:
                 seen.add(id(func))
                 _function_is_picklable(name, func, protocol)
-    return (1, names, funcs, values, lasts, flags, revs, deps, readers)
+    return (1, names, funcs, values, lasts, flags, revs, deps, readers, missing)
 
 
 def _fill(graph: Graph, state: tuple[Any, ...], functions: Callable[[str], Any] | None) -> None:
-    _, names, funcs, values, lasts, flags, revs, deps, readers = state
+    _, names, funcs, values, lasts, flags, revs, deps, readers, missing = state
     with _lock:
         base = _clock.rev
         cells: list[_Cell] = []
@@ -658,6 +665,8 @@ def _fill(graph: Graph, state: tuple[Any, ...], functions: Callable[[str], Any] 
             _deps(cells[deps[at]]).append(cells[deps[at + 1]])
         for at in range(0, len(readers), 2):
             _readers(cells[readers[at]]).append(cells[readers[at + 1]])
+        for at in range(0, len(missing), 2):
+            graph._missing.setdefault(missing[at], {})[cells[missing[at + 1]]] = None
 
 
 def _load_graph(state: tuple[Any, ...]) -> Graph:

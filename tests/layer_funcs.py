@@ -58,3 +58,34 @@ class Order(tarn.Model):
     def total(self) -> float:
         rate = 1.0 - (self.customer.discount if self.customer is not None else 0.0)
         return round(self.subtotal * 1.2 * rate, 2)
+
+
+class Formula:
+    """A node function the state machine can also evaluate from scratch:
+    the sum of `reads` plus `const`, reduced modulo `mod` when set, raising
+    ValueError when the result is `fail_on`. With `catch`, a read that
+    raises counts as -1."""
+
+    def __init__(self, reads: tuple[str, ...], const: int, mod: int | None,
+                 catch: bool, fail_on: int | None) -> None:
+        self.reads, self.const, self.mod = reads, const, mod
+        self.catch, self.fail_on = catch, fail_on
+
+    def __call__(self, g: Any) -> int:
+        return self.combine(g.__getitem__)
+
+    def combine(self, read: Any) -> int:
+        value = self.const
+        for name in self.reads:
+            if self.catch:
+                try:
+                    value += read(name)
+                except (LookupError, ValueError):
+                    value -= 1
+            else:
+                value += read(name)
+        if self.mod:
+            value %= self.mod
+        if value == self.fail_on:
+            raise ValueError(f"{value} is refused")
+        return value
