@@ -502,7 +502,7 @@ class Graph:
                 _force(reader)
 
     @overload
-    def node(self, func: _F, /) -> _F: ...
+    def node(self, func: _F, /, *, name: str | None = None, cutoff: bool = False) -> _F: ...
     @overload
     def node(
         self, func: None = None, /, *, name: str | None = None, cutoff: bool = False
@@ -510,7 +510,9 @@ class Graph:
     def node(self, func: Callable[..., Any] | None = None, /, *, name: str | None = None, cutoff: bool = False) -> Any:
         """Register a computed node (decorator); returns the function unchanged.
 
-        The node is named after the function unless `name` is given. With
+        ``graph.node(func, name=..., cutoff=...)`` works too, for functions
+        not written as decorated definitions. The node is named after the
+        function unless `name` is given. With
         `cutoff`, a recomputation that yields a value equal to the previous
         one leaves the node's readers as they were.
         """
