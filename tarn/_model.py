@@ -206,23 +206,30 @@ class Model:
     def __del__(self) -> None:
         try:
             graph = self._tarn_graph
-        except AttributeError:
+        except AttributeError:  # the constructor failed early
             return
-        # Nodes of other graphs must not keep edges to this one's nodes.
-        with _lock:
-            for cell in graph._nodes.values():
-                for dep in _deps(cell):
-                    if dep.graph is not graph:
-                        try:
-                            _readers(dep).remove(cell)
-                        except ValueError:
-                            pass
-                for reader in _readers(cell):
-                    if reader.graph is not graph:
-                        try:
-                            _deps(reader).remove(cell)
-                        except ValueError:
-                            pass
+        try:
+            _unlink_foreign(graph)
+        except Exception:  # at interpreter exit the module may be half gone
+            pass
+
+
+def _unlink_foreign(graph: Graph) -> None:
+    """Remove every edge between the graph's nodes and other graphs' nodes."""
+    with _lock:
+        for cell in graph._nodes.values():
+            for dep in _deps(cell):
+                if dep.graph is not graph:
+                    try:
+                        _readers(dep).remove(cell)
+                    except ValueError:
+                        pass
+            for reader in _readers(cell):
+                if reader.graph is not graph:
+                    try:
+                        _deps(reader).remove(cell)
+                    except ValueError:
+                        pass
 
 
 def _build(model: Model) -> Graph:
