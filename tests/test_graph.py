@@ -458,3 +458,58 @@ class TestCutoff:
             g["r"]
         g["x"] = 3
         assert g["r"] == "same" and log == ["r", "r", "r"]
+
+
+def test_threads_reading_while_one_writes_end_with_current_values():
+    g = Graph()
+    for i in range(4):
+        g[f"x{i}"] = i
+    g.node(lambda g: g["x0"] + g["x1"], name="a")
+    g.node(lambda g: g["x2"] * g["x3"], name="b", cutoff=True)
+    g.node(lambda g: g["a"] - g["b"] + (g["x0"] if g["a"] % 2 else 0), name="c")
+
+    def expected():
+        x = [g[f"x{i}"] for i in range(4)]
+        a, b = x[0] + x[1], x[2] * x[3]
+        return {"a": a, "b": b, "c": a - b + (x[0] if a % 2 else 0)}
+
+    stop, errors = threading.Event(), []
+
+    def reader():
+        while not stop.is_set():
+            try:
+                g["c"], g["b"]
+            except Exception as exc:  # pragma: no cover - reported below
+                errors.append(exc)
+
+    readers = [threading.Thread(target=reader) for _ in range(3)]
+    for thread in readers:
+        thread.start()
+    for step in range(2000):
+        g[f"x{step % 4}"] = step % 7
+    stop.set()
+    for thread in readers:
+        thread.join()
+    assert errors == []
+    assert {name: g[name] for name in "abc"} == expected()
+
+
+def test_an_interrupt_during_a_refresh_leaves_a_working_graph():
+    g, state = Graph(), {"interrupt": False}
+    g["x"] = 1
+
+    @g.node
+    def low(g):
+        if state["interrupt"]:
+            raise KeyboardInterrupt
+        return g["x"]
+
+    g.node(lambda g: g["low"] + 1, name="high")
+    assert g["high"] == 2
+    state["interrupt"] = True
+    g["x"] = 2
+    with pytest.raises(KeyboardInterrupt):
+        g["high"]
+    assert not g.engine.nodes["high"].is_valid and g.dependencies("high") == ("low",)
+    state["interrupt"] = False
+    assert g["high"] == 3
