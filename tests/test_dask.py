@@ -10,8 +10,9 @@ import pytest
 
 pytestmark = [
     pytest.mark.dask,
-    pytest.mark.skipif(bool(os.environ.get("TARN_SANITIZER_RUN")),
-                       reason="worker processes do not load the sanitizer runtime"),
+    pytest.mark.skipif(bool(os.environ.get("TARN_SANITIZER_RUN"))
+                       or "asan" in os.environ.get("LD_PRELOAD", ""),
+                       reason="not part of the sanitizer run"),
 ]
 distributed = pytest.importorskip("distributed")
 
