@@ -240,50 +240,65 @@ def _refresh(top: _Cell, parent: _Frame | None) -> Any:
     """Bring a stale node with a known record up to date, in dependency order.
 
     Walks the recorded dependencies on an explicit stack. A node whose last
-    computation was cached and none of whose dependencies changed after it
-    was verified gets its last value back; any other node is recomputed,
-    the ones below `top` ahead of the read that will need them. The edges of
-    a node whose last computation failed are those of its last cached one:
-    they serve as a guess of what it will read.
+    computation was cached gets its last value back when none of its
+    dependencies changed after it was verified and at least one was
+    recomputed or confirmed since (so what made it stale stopped at a
+    cut-off below it); a node made stale from outside, by the engine's own
+    `invalidate`, finds nothing new below and recomputes. Any other node is
+    recomputed, the ones below `top` ahead of the read that will need them.
+    The edges of a node whose last computation failed are those of its last
+    cached one: they serve as a guess of what it will read.
     """
     held = parent.held if parent is not None and parent.held is not None else {}
     start = _clock.rev
     stack = [top]
     pos = [0]
-    dirty = [False]
+    # Per level: _SAME (nothing new below yet), _FRESH (a dependency was
+    # confirmed after the node, with its value unchanged) or _CHANGED.
+    mark = [_SAME]
     pending = {top}
     while True:
         node = stack[-1]
         deps = _deps(node)
         at = pos[-1]
-        if not dirty[-1] and at < len(deps):
+        if mark[-1] != _CHANGED and at < len(deps):
             pos[-1] = at + 1
             dep = deps[at]
             if not dep.is_valid and dep not in held and dep not in pending:
                 if dep.dependencies:
                     stack.append(dep)
                     pos.append(0)
-                    dirty.append(False)
+                    mark.append(_SAME)
                     pending.add(dep)
                     continue
                 _settle(dep, parent, held)
-            if not dep.is_valid or dep.changed > node.verified:
-                dirty[-1] = True
+            _compare(dep, node, mark)
             continue
         stack.pop()
         pos.pop()
-        must_compute = dirty.pop()
+        state = mark.pop()
         pending.discard(node)
+        restorable = state == _FRESH and node.ok
         if not stack:
-            if not must_compute and node.ok:
+            if restorable:
                 done, value = _restore(node, start)
                 if done:
                     return value
             return _compute(node, parent, held)
-        if must_compute or not node.ok or not _restore(node, start)[0]:
+        if not restorable or not _restore(node, start)[0]:
             _settle(node, parent, held)
-        if not node.is_valid or node.changed > stack[-1].verified:
-            dirty[-1] = True
+        _compare(node, stack[-1], mark)
+
+
+_SAME, _FRESH, _CHANGED = 0, 1, 2
+
+
+def _compare(dep: _Cell, reader: _Cell, mark: list[int]) -> None:
+    """Fold what happened to `dep` into the mark of its reader's level."""
+    if not dep.is_valid or dep.changed > reader.verified:
+        mark[-1] = _CHANGED
+    elif dep.verified > reader.verified and mark[-1] == _SAME:
+        mark[-1] = _FRESH
 
 
 # -- changing -----------------------------------------------------------------

@@ -513,3 +513,21 @@ def test_an_interrupt_during_a_refresh_leaves_a_working_graph():
     assert not g.engine.nodes["high"].is_valid and g.dependencies("high") == ("low",)
     state["interrupt"] = False
     assert g["high"] == 3
+
+
+def test_invalidating_through_the_engine_recomputes_even_under_a_cutoff():
+    g, log, outside = Graph(), [], {"value": 1}
+    g["x"] = 1
+    g.node(lambda g: g["x"] > 0, name="positive", cutoff=True)
+
+    @g.node
+    def external(g):
+        log.append("external")
+        return outside["value"] if g["positive"] else 0
+
+    assert g["external"] == 1
+    outside["value"] = 2                 # not a node: say so to the engine
+    g.engine.invalidate("external")
+    assert g["external"] == 2 and log == ["external", "external"]
+    g.engine.invalidate("positive")      # recomputes positive, then external
+    assert g["external"] == 2 and len(log) == 3
