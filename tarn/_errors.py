@@ -14,6 +14,8 @@ class NodeNotFound(LookupError):
     computation made the read, or None for a read from outside.
     """
 
+    __module__ = "tarn"
+
     def __init__(self, name: object, reader: str | None = None) -> None:
         text = f"node {name!r} is not defined"
         if reader is not None:
@@ -22,6 +24,9 @@ class NodeNotFound(LookupError):
         self.name = name
         self.reader = reader
 
+    def __reduce__(self) -> tuple[type[NodeNotFound], tuple[object, str | None]]:
+        return (type(self), (self.name, self.reader))
+
 
 class CycleError(RuntimeError):
     """A node read itself, directly or through other nodes.
@@ -29,6 +34,11 @@ class CycleError(RuntimeError):
     ``path`` lists the names from the node back to itself.
     """
 
+    __module__ = "tarn"
+
     def __init__(self, path: Sequence[str | None]) -> None:
         super().__init__("cycle: " + " -> ".join(str(name) for name in path))
         self.path = tuple(path)
+
+    def __reduce__(self) -> tuple[type[CycleError], tuple[tuple[str | None, ...]]]:
+        return (type(self), (self.path,))

@@ -343,6 +343,8 @@ class Graph:
     function takes the graph and reads other nodes through it.
     """
 
+    __module__ = "tarn"
+
     __slots__ = ("engine", "_nodes", "_missing", "_target", "_model", "__weakref__")
 
     engine: DAGEngine

@@ -23,6 +23,8 @@ _NO_DEFAULT: Any = _NoDefault()
 class Input(Generic[_T]):
     """An input attribute of a model, with an optional default value."""
 
+    __module__ = "tarn"
+
     __slots__ = ("default", "name")
 
     default: Any
@@ -146,6 +148,8 @@ class Model:
     The constructor takes the inputs as keywords. Each instance is a graph
     of its own (see :func:`graph_of`).
     """
+
+    __module__ = "tarn"
 
     __slots__ = ("_tarn_graph", "_tarn_nodes", "__weakref__")
 

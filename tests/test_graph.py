@@ -3,6 +3,7 @@ errors, cut-off and the rules that keep stale values out of the cache."""
 
 import asyncio
 import functools
+import pickle
 import threading
 
 import pytest
@@ -255,6 +256,10 @@ def test_cycles_raise_with_their_path_and_heal():
     with pytest.raises(CycleError, match=r"^cycle: me -> me$"):
         g["me"]
     assert isinstance(CycleError(["x"]), RuntimeError) and isinstance(NodeNotFound("x"), LookupError)
+    # Both travel back from worker processes intact.
+    for error in (CycleError(["a", "b", "a"]), NodeNotFound("x", "y")):
+        back = pickle.loads(pickle.dumps(error))
+        assert str(back) == str(error) and vars(back) == vars(error)
 
 
 def test_exceptions_reach_the_reader_unchanged_and_nothing_caches():
