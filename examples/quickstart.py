@@ -1,12 +1,72 @@
 """A first look at tarn: a small graph of cached computations.
 
+First graphs and models, which record what their computations read; then
+the engine underneath them, where you record reads yourself.
+
 Run it with `python examples/quickstart.py`.
 """
 
+from __future__ import annotations
+
+import tarn
 from tarn.tarnwick import DAGEngine, Node
 
+# -- Graphs: name values, compute from them, change them --------------------
+
+graph = tarn.Graph()
+graph["qty"], graph["price"] = 4, 2.5      # inputs
+ran: list[str] = []
+
+
+@graph.node
+def subtotal_of(g: tarn.Graph) -> float:
+    ran.append("subtotal_of")
+    return float(g["qty"] * g["price"])   # both reads are recorded
+
+
+@graph.node(cutoff=True)
+def band(g: tarn.Graph) -> str:
+    ran.append("band")
+    return "large" if g["subtotal_of"] >= 10 else "small"
+
+
+@graph.node
+def summary(g: tarn.Graph) -> str:
+    ran.append("summary")
+    return f"a {g['band']} order"
+
+
+print("graph:", graph["summary"], "ran:", ran)
+print("summary reads:", graph.dependencies("summary"))
+ran.clear()
+graph["qty"] = 5                           # invalidates what read qty
+print("after qty=5:", graph["summary"], "ran:", ran, "(band unchanged: summary kept)")
+
+# -- Models: classes whose attributes are inputs and computed values ---------
+
+
+class Order(tarn.Model):
+    qty: tarn.Input[int] = tarn.Input(1)
+    price: tarn.Input[float] = tarn.Input()
+
+    @tarn.computed
+    def total(self) -> float:
+        return round(self.qty * self.price * 1.2, 2)
+
+
+order_model = Order(price=2.5)
+print("model:", order_model.total)
+order_model.qty = 40
+print("model after qty=40:", order_model.total)
+try:
+    graph["missing"]
+except tarn.NodeNotFound as exc:
+    print("NodeNotFound:", exc)
+
+# -- The engine underneath ---------------------------------------------------
+
 engine = DAGEngine()
-calls = []
+calls: list[str] = []
 
 
 def subtotal(order):

@@ -1,0 +1,259 @@
+"""Classes whose instances are small graphs: inputs and computed attributes."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, ClassVar, Generic, Never, TypeVar, dataclass_transform, overload
+
+from tarn._graph import Graph, _Cell, _cell, _check_function, _current, _deps, _dump, _fill, _lock, _read, _readers
+
+__all__ = ["Input", "Model", "computed", "graph_of"]
+
+_T = TypeVar("_T")
+
+
+class _NoDefault:
+    def __repr__(self) -> str:
+        return "<no default>"
+
+
+_NO_DEFAULT: Any = _NoDefault()
+
+
+class Input(Generic[_T]):
+    """An input attribute of a model, with an optional default value."""
+
+    __module__ = "tarn"
+
+    __slots__ = ("default", "name")
+
+    default: Any
+    name: str
+
+    @overload
+    def __init__(self) -> None: ...
+    @overload
+    def __init__(self, default: _T) -> None: ...
+    def __init__(self, default: Any = _NO_DEFAULT) -> None:
+        if isinstance(default, (list, dict, set)):
+            raise TypeError(
+                f"mutable default {type(default).__name__} for an Input is not allowed: "
+                "every instance would share it"
+            )
+        self.default = default
+        self.name = ""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    @overload
+    def __get__(self, instance: None, owner: type | None = None) -> Input[_T]: ...
+    @overload
+    def __get__(self, instance: object, owner: type | None = None) -> _T: ...
+    def __get__(self, instance: object, owner: type | None = None) -> Any:
+        if instance is None:
+            return self
+        node = instance._tarn_nodes[self.name]  # type: ignore[attr-defined]
+        frame = _current.get()
+        if frame is not None:
+            frame.reads[node] = None
+        return node.cached_value
+
+    def __set__(self, instance: object, value: _T) -> None:
+        graph: Graph = instance._tarn_graph  # type: ignore[attr-defined]
+        graph._set(graph._nodes[self.name], value)
+
+    def __delete__(self, instance: object) -> None:
+        raise AttributeError(f"cannot delete input {self.name!r}")
+
+    def __repr__(self) -> str:
+        if self.default is _NO_DEFAULT:
+            return "Input()"
+        return f"Input({self.default!r})"
+
+
+class Computed(Generic[_T]):
+    """A computed attribute of a model; made by :func:`computed`."""
+
+    __slots__ = ("func", "name", "cutoff", "overridden")
+
+    def __init__(self, func: Callable[[Any], _T], cutoff: bool) -> None:
+        _check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
+        self.func = func
+        self.cutoff = cutoff
+        self.name: str = getattr(func, "__name__", "")
+        # Set when a subclass defines its own attribute of this name; then a
+        # read through this descriptor is a `super()` call unless it is
+        # still the one the instance's class uses.
+        self.overridden = False
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    @overload
+    def __get__(self, instance: None, owner: type | None = None) -> Computed[_T]: ...
+    @overload
+    def __get__(self, instance: object, owner: type | None = None) -> _T: ...
+    def __get__(self, instance: object, owner: type | None = None) -> Any:
+        if instance is None:
+            return self
+        if self.overridden and type(instance)._tarn_computed.get(self.name) is not self:  # type: ignore[attr-defined]
+            return self.func(instance)
+        node = instance._tarn_nodes[self.name]  # type: ignore[attr-defined]
+        frame = _current.get()
+        if frame is None:
+            if node.is_valid:
+                return node.cached_value
+            return _read(node, None)
+        frame.reads[node] = None
+        if node.is_valid:
+            return node.cached_value
+        return _read(node, frame)
+
+    def __set__(self, instance: object, value: Never) -> None:
+        raise AttributeError(f"cannot set computed attribute {self.name!r}")
+
+    def __delete__(self, instance: object) -> None:
+        raise AttributeError(f"cannot delete computed attribute {self.name!r}")
+
+
+@overload
+def computed(func: Callable[[Any], _T], /) -> Computed[_T]: ...
+@overload
+def computed(*, cutoff: bool = False) -> Callable[[Callable[[Any], _T]], Computed[_T]]: ...
+def computed(
+    func: Callable[[Any], _T] | None = None, /, *, cutoff: bool = False
+) -> Computed[_T] | Callable[[Callable[[Any], _T]], Computed[_T]]:
+    """Make a method a computed attribute, cached per instance.
+
+    With `cutoff`, a recomputation equal to the previous value leaves the
+    attribute's readers as they were.
+    """
+    if func is not None:
+        return Computed(func, False)
+
+    def wrap(func: Callable[[Any], _T]) -> Computed[_T]:
+        return Computed(func, bool(cutoff))
+
+    return wrap
+
+
+# Inputs are not declared as field specifiers: type checkers would then
+# only see a default given as `default=`, and `Input(1)` reads better. The
+# constructor itself refuses a missing input at run time.
+@dataclass_transform(kw_only_default=True)
+class Model:
+    """Base class for models: inputs and computed attributes that track reads.
+
+    The constructor takes the inputs as keywords. Each instance is a graph
+    of its own (see :func:`graph_of`).
+    """
+
+    __module__ = "tarn"
+
+    __slots__ = ("_tarn_graph", "_tarn_nodes", "__weakref__")
+
+    _tarn_inputs: ClassVar[dict[str, Input[Any]]] = {}
+    _tarn_computed: ClassVar[dict[str, Computed[Any]]] = {}
+    _tarn_graph: Graph
+    _tarn_nodes: dict[str, _Cell]
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        inputs: dict[str, Input[Any]] = {}
+        computeds: dict[str, Computed[Any]] = {}
+        for klass in reversed(cls.__mro__):
+            for name, attr in vars(klass).items():
+                if isinstance(attr, Input):
+                    inputs[name] = attr
+                    computeds.pop(name, None)
+                elif isinstance(attr, Computed):
+                    computeds[name] = attr
+                    inputs.pop(name, None)
+        for klass in cls.__mro__:
+            for name, attr in vars(klass).items():
+                if isinstance(attr, Computed) and computeds.get(name) is not attr:
+                    attr.overridden = True
+        cls._tarn_inputs = inputs
+        cls._tarn_computed = computeds
+
+    def __init__(self, **inputs: Any) -> None:
+        cls = type(self)
+        unknown = [name for name in inputs if name not in cls._tarn_inputs]
+        if unknown:
+            raise TypeError(f"{cls.__name__}() got an unexpected keyword argument {unknown[0]!r}")
+        missing = [
+            name for name, spec in cls._tarn_inputs.items()
+            if name not in inputs and spec.default is _NO_DEFAULT
+        ]
+        if missing:
+            listed = ", ".join(repr(name) for name in missing)
+            raise TypeError(f"{cls.__name__}() missing required keyword argument(s): {listed}")
+        graph = _build(self)
+        for name, spec in cls._tarn_inputs.items():
+            value = inputs[name] if name in inputs else spec.default
+            graph._nodes[name] = _cell(graph, name, None, True, value, False)
+        for name, comp in cls._tarn_computed.items():
+            graph._nodes[name] = _cell(graph, name, comp.func, False, None, comp.cutoff)
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"cannot delete attribute {name!r} of a model")
+
+    def __repr__(self) -> str:
+        nodes = self._tarn_nodes
+        shown = ", ".join(f"{name}={nodes[name].cached_value!r}" for name in type(self)._tarn_inputs)
+        return f"{type(self).__name__}({shown})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_load_model, (type(self), _dump(self._tarn_graph, 0, False)))
+
+    def __del__(self) -> None:
+        try:
+            graph = self._tarn_graph
+        except AttributeError:  # the constructor failed early
+            return
+        try:
+            _unlink_foreign(graph)
+        except Exception:  # at interpreter exit the module may be half gone
+            pass
+
+
+def _unlink_foreign(graph: Graph) -> None:
+    """Remove every edge between the graph's nodes and other graphs' nodes."""
+    with _lock:
+        for cell in graph._nodes.values():
+            for dep in _deps(cell):
+                if dep.graph is not graph:
+                    try:
+                        _readers(dep).remove(cell)
+                    except ValueError:
+                        pass
+            for reader in _readers(cell):
+                if reader.graph is not graph:
+                    try:
+                        _deps(reader).remove(cell)
+                    except ValueError:
+                        pass
+
+
+def _build(model: Model) -> Graph:
+    graph = Graph._of_model(model)
+    object.__setattr__(model, "_tarn_graph", graph)
+    object.__setattr__(model, "_tarn_nodes", graph._nodes)
+    return graph
+
+
+def _load_model(cls: type[Model], state: tuple[Any, ...]) -> Model:
+    model = cls.__new__(cls)
+    graph = _build(model)
+    computeds = cls._tarn_computed
+    _fill(graph, state, lambda name: computeds[name].func if name in computeds else None)
+    return model
+
+
+def graph_of(instance: Model) -> Graph:
+    """The graph of a model instance: read, inspect and set its inputs through it."""
+    if not isinstance(instance, Model):
+        raise TypeError(f"graph_of() takes a Model instance, not {type(instance).__name__}")
+    return instance._tarn_graph
+

@@ -1,0 +1,228 @@
+"""Models: inputs and computed attributes, inheritance, reads across
+instances and graphs, collection of dead instances, pickling."""
+
+import gc
+import pickle
+
+import pytest
+
+import tarn
+from layer_funcs import Customer, Order
+from tarn import Graph, Input, Model, computed, graph_of
+
+
+class Counted(Model):
+    base: Input[int] = Input(1)
+    log: Input[object] = Input(None)
+
+    @computed
+    def doubled(self) -> int:
+        self.log.append("doubled")
+        return self.base * 2
+
+
+def test_constructor_takes_inputs_as_keywords_only():
+    o = Order(price=2.5)
+    assert (o.qty, o.price, o.customer) == (1, 2.5, None)
+    assert Order(qty=3, price=1.0).qty == 3
+    with pytest.raises(TypeError, match="missing.*'price'"):
+        Order()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'bogus'"):
+        Order(price=1, bogus=2)
+    with pytest.raises(TypeError):
+        Order(2, 2.5)
+    assert repr(o) == "Order(qty=1, price=2.5, customer=None)"
+
+
+def test_computed_attributes_are_cached_per_instance_and_track_inputs():
+    log = []
+    a, b = Counted(log=log), Counted(base=5, log=log)
+    assert (a.doubled, a.doubled, b.doubled) == (2, 2, 10)
+    assert log == ["doubled", "doubled"]
+    a.base = 4
+    assert (a.doubled, b.doubled) == (8, 10) and len(log) == 3
+    assert graph_of(a).dependencies("doubled") == ("log", "base")
+
+
+def test_computed_attributes_and_all_attributes_are_protected():
+    o = Order(price=1.0)
+    with pytest.raises(AttributeError, match="'total'"):
+        o.total = 3  # type: ignore[misc]
+    for name in ("total", "qty", "anything"):
+        with pytest.raises(AttributeError):
+            delattr(o, name)
+    assert o.total == 1.2
+
+
+def test_mutable_defaults_are_refused_at_class_creation():
+    for default in ([], {}, set()):
+        with pytest.raises(TypeError, match="mutable default"):
+            class Bad(Model):  # noqa: F841
+                items: Input[object] = Input(default)
+    class Fine(Model):
+        items: Input[tuple[int, ...]] = Input(())
+    assert Fine().items == ()
+
+
+def test_asynchronous_computed_attributes_are_refused():
+    with pytest.raises(TypeError, match="asynchronous"):
+        class Bad(Model):  # noqa: F841
+            @computed
+            async def value(self) -> int:
+                return 1
+
+
+def test_subclasses_inherit_override_and_call_the_parent():
+    class Base(Model):
+        x: Input[int] = Input(1)
+
+        @computed
+        def total(self) -> int:
+            return self.x * 10
+
+        @computed
+        def label(self) -> str:
+            return f"total={self.total}"
+
+    class Child(Base):
+        x: Input[int] = Input(2)
+        y: Input[int] = Input(0)
+
+        @computed
+        def total(self) -> int:
+            return super().total + self.y
+
+    c, b = Child(y=1), Base()
+    assert (c.total, c.label, b.total, b.label) == (21, "total=21", 10, "total=10")
+    assert graph_of(c).dependencies("total") == ("x", "y")  # the parent's read is the child's
+    c.x = 3
+    assert c.label == "total=31"
+    assert list(graph_of(c)) == ["x", "y", "total", "label"]
+
+
+def test_reads_across_instances_and_graphs_are_tracked():
+    vip = Customer(discount=0.5)
+    o = Order(qty=2, price=5.0, customer=vip)
+    assert o.total == 6.0
+    vip.discount = 0.0
+    assert o.total == 12.0
+    rates = Graph()
+    rates["factor"] = 3
+
+    class Scaled(Model):
+        order: Input[Order | None] = Input(None)
+
+        @computed
+        def value(self) -> float:
+            return self.order.total * rates["factor"]
+
+    s = Scaled(order=o)
+    assert s.value == 36.0
+    rates["factor"] = 1
+    o.qty = 1
+    assert s.value == 6.0
+    assert graph_of(s).dependencies("value") == ("order", (o, "total"), (rates, "factor"))
+
+    g = Graph()
+    g.node(lambda g: o.subtotal + 1, name="plus")
+    assert g["plus"] == 6.0
+    o.price = 1.0
+    assert g["plus"] == 2.0
+
+
+def test_dead_instances_leave_no_nodes_in_other_graphs():
+    rates = Graph()
+    rates["vat"] = 0.2
+
+    class Line(Model):
+        net: Input[float] = Input(1.0)
+
+        @computed
+        def gross(self) -> float:
+            return self.net * (1 + rates["vat"])
+
+    lines = [Line(net=float(n)) for n in range(5)]
+    assert [line.gross for line in lines][-1] == 4.8
+    assert len(rates.dependents("vat")) == 5
+    del lines
+    gc.collect()
+    assert rates.dependents("vat") == ()
+    rates["vat"] = 0.5
+
+
+def test_graph_of_reads_sets_inputs_and_refuses_structure():
+    o = Order(price=2.0)
+    g = graph_of(o)
+    assert g["total"] == 2.4 and g.engine.nodes["total"].is_valid
+    g["qty"] = 2
+    assert o.total == 4.8
+    with pytest.raises(TypeError, match="'total'"):
+        g["total"] = 1
+    with pytest.raises(TypeError):
+        g.node(lambda g: 1, name="extra")
+    with pytest.raises(TypeError):
+        g.input("extra", 1)
+    with pytest.raises(TypeError):
+        del g["qty"]
+    with pytest.raises(TypeError):
+        graph_of(g)  # type: ignore[arg-type]
+    # A computed attribute may not change its own instance.
+
+    class Selfish(Model):
+        x: Input[int] = Input(0)
+
+        @computed
+        def bump(self) -> int:
+            self.x = 1
+            return 0
+
+    with pytest.raises(RuntimeError, match="cannot set 'x' while 'bump' is computing"):
+        Selfish().bump
+
+
+def test_model_cycles_and_cutoff():
+    class Loop(Model):
+        @computed
+        def a(self) -> int:
+            return self.b
+
+        @computed
+        def b(self) -> int:
+            return self.a
+
+    with pytest.raises(tarn.CycleError, match="cycle: a -> b -> a"):
+        Loop().a
+    log = []
+
+    class Cut(Model):
+        x: Input[int] = Input(1)
+
+        @computed(cutoff=True)
+        def sign(self) -> bool:
+            return self.x > 0
+
+        @computed
+        def text(self) -> str:
+            log.append("text")
+            return "positive" if self.sign else "not"
+
+    c = Cut()
+    assert c.text == "positive"
+    c.x = 7
+    assert c.text == "positive" and log == ["text"]
+
+
+def test_instances_pickle_with_inputs_and_values():
+    vip = Customer(discount=0.5)
+    o = Order(qty=2, price=5.0, customer=vip)
+    o.total
+    back = pickle.loads(pickle.dumps(o))
+    assert type(back) is Order and back.customer is not vip
+    nodes = graph_of(back).engine.nodes
+    # total read the customer, another graph: that edge is not carried.
+    assert nodes["subtotal"].is_valid and not nodes["total"].is_valid
+    assert back.total == 6.0
+    back.customer.discount = 0.0
+    assert back.total == 12.0 and o.total == 6.0
+    copied = pickle.loads(pickle.dumps(graph_of(o)))
+    assert type(copied) is Graph and copied["qty"] == 2 and copied is not graph_of(o)
