@@ -35,9 +35,10 @@ def build() -> DAGEngine:
         # Reads recorded here make this node a dependent of the two it reads.
         engine.record_access("subtotal")
         engine.record_access("tax_rate")
-        return engine.evaluate("subtotal", order) * engine.evaluate(
+        amount: float = engine.evaluate("subtotal", order) * engine.evaluate(
             "tax_rate", order
         )
+        return amount
 
     engine.add_node("tax", tax)
     total = engine.add_node(

@@ -11,18 +11,19 @@ Run it with ``python examples/process_pool.py`` where tarn is installed.
 import multiprocessing
 import os
 from concurrent.futures import ProcessPoolExecutor
+from typing import Any
 
 # Spawned workers inherit this sys.path, whose first entry (this script's
 # directory) lets them import `pricing` as well.
 import pricing
 
 
-def price_here(order):
+def price_here(order: dict[str, Any]) -> tuple[int, float]:
     """A task: the order's total and the process that computed it."""
     return os.getpid(), pricing.price(order)
 
 
-def main():
+def main() -> None:
     engine = pricing.build(rate=0.2)
     orders = [{"lines": [(10.0, n), (2.5, 2 * n)]} for n in range(1, 9)]
 

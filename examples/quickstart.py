@@ -3,29 +3,35 @@
 Run it with `python examples/quickstart.py`.
 """
 
+from typing import Any
+
 from tarn.tarnwick import DAGEngine, Node
 
 engine = DAGEngine()
-calls = []
+calls: list[str] = []
+Order = dict[str, Any]
 
 
-def subtotal(order):
+def subtotal(order: Order) -> float:
     calls.append("subtotal")
-    return sum(price * qty for price, qty in order["lines"])
+    lines: list[tuple[float, int]] = order["lines"]
+    return sum(price * qty for price, qty in lines)
 
 
-def tax(order):
+def tax(order: Order) -> float:
     calls.append("tax")
     # Read another node through the engine and say so: the engine records
     # that `tax` depends on `subtotal` and `rate`.
     engine.record_access("subtotal")
     engine.record_access("rate")
-    return round(engine.evaluate("subtotal", order) * engine.evaluate("rate", order), 2)
+    amount: float = engine.evaluate("subtotal", order) * engine.evaluate("rate", order)
+    return round(amount, 2)
 
 
-def total(order):
+def total(order: Order) -> float:
     calls.append("total")
-    return engine.evaluate("subtotal", order) + engine.evaluate("tax", order)
+    amount: float = engine.evaluate("subtotal", order) + engine.evaluate("tax", order)
+    return amount
 
 
 engine.add_node("subtotal", subtotal)
@@ -74,6 +80,6 @@ try:
 except ValueError as exc:
     print("ValueError:", exc)
 try:
-    a.dependents = ("not", "a", "list")
+    a.dependents = ("not", "a", "list")  # type: ignore[assignment]  # deliberately wrong
 except TypeError as exc:
     print("TypeError:", exc)
