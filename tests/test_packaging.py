@@ -35,6 +35,7 @@ def make_wheel(folder, platform="manylinux_2_17_x86_64.manylinux2014_x86_64",
     content.update({info + "METADATA": METADATA.encode(), info + "WHEEL": b"",
                     info + "RECORD": b"", info + "licenses/LICENSE": LICENCE})
     with zipfile.ZipFile(path, "w") as wheel:
+        wheel.writestr("tarn/", b"")  # repaired wheels list their folders too
         for name, data in content.items():
             if name.removeprefix(info) not in drop:
                 wheel.writestr(name, data)

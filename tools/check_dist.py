@@ -71,7 +71,7 @@ def check_wheel(path: Path, python_tag: str, files: set[str], modules: list[str]
             problems.append(f"{where}: platform tag {platform} is not a manylinux "
                             "tag (repair the wheel with auditwheel)")
     with zipfile.ZipFile(path) as wheel:
-        names = set(wheel.namelist())
+        names = {n for n in wheel.namelist() if not n.endswith("/")}  # not folders
         info = f"{NAME}-{version}.dist-info/"
         package = {n for n in names if not n.startswith(info)}
         meta = {n.removeprefix(info) for n in names if n.startswith(info)}
