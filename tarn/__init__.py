@@ -18,4 +18,4 @@ except ModuleNotFoundError as error:
         name="tarn.tarnwick",
     ) from None
 
-__all__ = ["DAGEngine", "Node", "__version__"]
+__all__ = ["DAGEngine", "Node"]
