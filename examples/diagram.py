@@ -6,19 +6,16 @@ reads become recorded edges; the total lists its inputs as static
 dependencies. After one evaluation the graph is written to docs/graph.svg
 when Graphviz's ``dot`` is installed; otherwise the DOT text is printed.
 
-Run from the repository root: ``python examples/diagram.py``.
+Run it with ``python examples/diagram.py`` where tarn is installed.
 """
 
 import shutil
 import subprocess
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-
-from tarn import DAGEngine  # noqa: E402
-from tarn.diagram import to_dot, to_mermaid  # noqa: E402
+from tarn import DAGEngine
+from tarn.diagram import to_dot, to_mermaid
 
 
 @dataclass
@@ -38,9 +35,10 @@ def build() -> DAGEngine:
         # Reads recorded here make this node a dependent of the two it reads.
         engine.record_access("subtotal")
         engine.record_access("tax_rate")
-        return engine.evaluate("subtotal", order) * engine.evaluate(
+        amount: float = engine.evaluate("subtotal", order) * engine.evaluate(
             "tax_rate", order
         )
+        return amount
 
     engine.add_node("tax", tax)
     total = engine.add_node(

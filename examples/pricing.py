@@ -11,24 +11,28 @@ from typing import Any
 
 from tarn.tarnwick import DAGEngine
 
-engine: Any = None  # the DAGEngine these functions read through
+# The engine these functions read through; build() or install() sets it.
+engine = DAGEngine()
 
 
 def subtotal(order: dict[str, Any]) -> float:
-    return round(sum(price * qty for price, qty in order["lines"]), 2)
+    lines: list[tuple[float, int]] = order["lines"]
+    return round(sum(price * qty for price, qty in lines), 2)
 
 
 def tax(order: dict[str, Any]) -> float:
     # Reads two nodes and says so: the engine links `tax` as their dependent.
     engine.record_access("subtotal")
     engine.record_access("rate")
-    return round(engine.evaluate("subtotal", order) * engine.evaluate("rate", order), 2)
+    amount: float = engine.evaluate("subtotal", order) * engine.evaluate("rate", order)
+    return round(amount, 2)
 
 
 def total(order: dict[str, Any]) -> float:
     engine.record_access("subtotal")
     engine.record_access("tax")
-    return round(engine.evaluate("subtotal", order) + engine.evaluate("tax", order), 2)
+    amount: float = engine.evaluate("subtotal", order) + engine.evaluate("tax", order)
+    return round(amount, 2)
 
 
 def build(rate: float = 0.2) -> DAGEngine:
@@ -56,4 +60,5 @@ def price(order: dict[str, Any]) -> float:
     `total`, while the explicit `rate` keeps its value.
     """
     engine.invalidate("subtotal")
-    return engine.evaluate("total", order)
+    result: float = engine.evaluate("total", order)
+    return result

@@ -5,28 +5,25 @@ each worker then evaluates the graph for the orders it is given. Its node
 functions live in `pricing.py`, a module the workers can import, since
 functions travel by module and name.
 
-Run from the repository root: ``python examples/process_pool.py``.
+Run it with ``python examples/process_pool.py`` where tarn is installed.
 """
 
 import multiprocessing
 import os
-import sys
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
+from typing import Any
 
-# tarn from the source tree; spawned workers inherit this sys.path, and
-# sys.path[0] (this directory) lets them import `pricing` as well.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-
-import pricing  # noqa: E402
+# Spawned workers inherit this sys.path, whose first entry (this script's
+# directory) lets them import `pricing` as well.
+import pricing
 
 
-def price_here(order):
+def price_here(order: dict[str, Any]) -> tuple[int, float]:
     """A task: the order's total and the process that computed it."""
     return os.getpid(), pricing.price(order)
 
 
-def main():
+def main() -> None:
     engine = pricing.build(rate=0.2)
     orders = [{"lines": [(10.0, n), (2.5, 2 * n)]} for n in range(1, 9)]
 

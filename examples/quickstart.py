@@ -8,6 +8,8 @@ Run it with `python examples/quickstart.py`.
 
 from __future__ import annotations
 
+from typing import Any
+
 import tarn
 from tarn.tarnwick import DAGEngine, Node
 
@@ -67,25 +69,29 @@ except tarn.NodeNotFound as exc:
 
 engine = DAGEngine()
 calls: list[str] = []
+OrderData = dict[str, Any]
 
 
-def subtotal(order):
+def subtotal(order: OrderData) -> float:
     calls.append("subtotal")
-    return sum(price * qty for price, qty in order["lines"])
+    lines: list[tuple[float, int]] = order["lines"]
+    return sum(price * qty for price, qty in lines)
 
 
-def tax(order):
+def tax(order: OrderData) -> float:
     calls.append("tax")
     # Read another node through the engine and say so: the engine records
     # that `tax` depends on `subtotal` and `rate`.
     engine.record_access("subtotal")
     engine.record_access("rate")
-    return round(engine.evaluate("subtotal", order) * engine.evaluate("rate", order), 2)
+    amount: float = engine.evaluate("subtotal", order) * engine.evaluate("rate", order)
+    return round(amount, 2)
 
 
-def total(order):
+def total(order: OrderData) -> float:
     calls.append("total")
-    return engine.evaluate("subtotal", order) + engine.evaluate("tax", order)
+    amount: float = engine.evaluate("subtotal", order) + engine.evaluate("tax", order)
+    return amount
 
 
 engine.add_node("subtotal", subtotal)
@@ -134,6 +140,6 @@ try:
 except ValueError as exc:
     print("ValueError:", exc)
 try:
-    a.dependents = ("not", "a", "list")
+    a.dependents = ("not", "a", "list")  # type: ignore[assignment]  # deliberately wrong
 except TypeError as exc:
     print("TypeError:", exc)

@@ -3,7 +3,20 @@
 The engine itself lives in the extension module :mod:`tarn.tarnwick`.
 """
 
-from tarn.tarnwick import DAGEngine, Node
+# The one place the release number is kept; the build reads it from here.
+__version__ = "0.1.0"
+
+try:
+    from tarn.tarnwick import DAGEngine, Node
+except ModuleNotFoundError as error:
+    if error.name != "tarn.tarnwick":
+        raise
+    raise ModuleNotFoundError(
+        f"tarn's native module tarn.tarnwick is not built in {__path__[0]}: "
+        "install the package (pip install tarnwick, or pip install . in a "
+        "clone), or build it in place with tools/build-dev",
+        name="tarn.tarnwick",
+    ) from None
 
 # Graphs and models that record their own dependencies, built on the engine.
 from tarn._errors import CycleError, NodeNotFound

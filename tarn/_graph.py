@@ -208,7 +208,7 @@ def _relink(node: _Cell, reads: dict[_Cell, None]) -> None:
     for dep in new:
         if dep not in known:
             _readers(dep).append(node)
-    node.dependencies = new
+    node.dependencies = cast("list[Node]", new)
 
 
 def _settle(node: _Cell, parent: _Frame | None, held: dict[_Cell, BaseException]) -> None:

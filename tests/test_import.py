@@ -1,8 +1,12 @@
 """Import of tarn.tarnwick: the module, its two types and their operations."""
 
 import inspect
+import os
+import shutil
 import sys
 import weakref
+from importlib.machinery import EXTENSION_SUFFIXES
+from pathlib import Path
 
 import pytest
 
@@ -99,12 +103,18 @@ def test_import_reimport_and_reload():
 
 
 def test_second_interpreter_is_refused():
-    pytest.importorskip("_xxsubinterpreters")
+    # The private sub-interpreter module was renamed in 3.13, and its
+    # non-isolated configuration is named differently.
+    if sys.version_info >= (3, 13):
+        name, config = "_interpreters", "'legacy'"
+    else:
+        name, config = "_xxsubinterpreters", "isolated=False"
+    pytest.importorskip(name)
     inner = (f"import os, sys\nsys.path[:] = {sys.path!r}\ntry:\n    import "
              "tarn.tarnwick\nexcept ImportError as e:\n    os.write(1, str(e).encode())")
     result = run_child(f"""
-        import _xxsubinterpreters as interpreters, tarn.tarnwick
-        interp = interpreters.create(isolated=False)
+        import {name} as interpreters, tarn.tarnwick
+        interp = interpreters.create({config})
         interpreters.run_string(interp, {inner!r})
         interpreters.destroy(interp)
         tarn.tarnwick.Node("a", None).invalidate()
@@ -173,3 +183,74 @@ def test_failed_import_under_another_name_leaves_no_entry():
     """)
     assert result.returncode == 0, result.stderr
     assert int(result.stdout) > 50
+
+
+def _pretend_builds():
+    """Builds staged by .ci/run that claim another compile-time minor version
+    (tools/stage pretend-py3N PYTHON -DTARN_PRETEND_PY_MINOR=N)."""
+    root = Path(__file__).resolve().parent.parent / "build"
+    found = []
+    for pkg in sorted(root.glob("pretend-py3*/pkg")):
+        minor = int(pkg.parent.name.removeprefix("pretend-py3"))
+        # Only a build for this interpreter's ABI can be imported here.
+        if list((pkg / "tarn").glob("tarnwick" + EXTENSION_SUFFIXES[0])):
+            found.append((minor, pkg))
+    return found
+
+
+def test_version_mismatch_warns():
+    builds = _pretend_builds()
+    if not builds:
+        pytest.skip("no build pretending another Python version (.ci/run stages one)")
+    running = sys.version_info
+    for minor, pkg in builds:
+        assert minor != running.minor, pkg
+        expected = (f"compile time Python version 3.{minor} of module "
+                    f"'tarn.tarnwick' does not match runtime version "
+                    f"{running.major}.{running.minor}")
+        env = dict(os.environ, PYTHONPATH=str(pkg))
+        # A warning that the filter turns into an error fails the import.
+        failed = run_child("""
+            import warnings
+            warnings.simplefilter("error", RuntimeWarning)
+            try:
+                import tarn.tarnwick
+            except RuntimeWarning as w:
+                print(repr(str(w)), "tarn.tarnwick" in __import__("sys").modules)
+        """, env=env)
+        assert (failed.returncode, failed.stderr) == (0, "")
+        assert failed.stdout == f"{expected!r} False\n"
+        # Otherwise the module imports and works, once warned.
+        warned = run_child("""
+            import warnings
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                import tarn.tarnwick as m
+            print([(w.category.__name__, str(w.message)) for w in caught])
+            m.DAGEngine().add_node("a", len)
+        """, env=env)
+        assert (warned.returncode, warned.stderr) == (0, "")
+        assert eval(warned.stdout) == [("RuntimeWarning", expected)]
+
+
+def test_unbuilt_tree_says_what_to_do(tmp_path):
+    # The package's Python files without the native module, as in a fresh
+    # clone that was never built.
+    source = Path(__file__).resolve().parent.parent / "tarn"
+    (tmp_path / "tarn").mkdir()
+    for f in source.glob("*.py"):
+        shutil.copy(f, tmp_path / "tarn")
+    result = run_child("""
+        try:
+            import tarn.tarnwick
+        except ModuleNotFoundError as e:
+            print(e.name)
+            print(e)
+    """, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert result.returncode == 0, result.stderr
+    name, text = result.stdout.splitlines()
+    assert name == "tarn.tarnwick"
+    assert text == (f"tarn's native module tarn.tarnwick is not built in "
+                    f"{tmp_path / 'tarn'}: install the package (pip install "
+                    "tarnwick, or pip install . in a clone), or build it in "
+                    "place with tools/build-dev")

@@ -736,7 +736,7 @@ int
 ready_type(PyObject *module, PyTypeObject *type, const void *table,
            const char *name) noexcept
 {
-    if (PyType_Ready(type) < 0) {
+    if (ready_static_type(type) < 0) {
         return -1;
     }
     Ref capsule = Ref::steal(

@@ -277,9 +277,20 @@ PyTypeObject FunctionType = {
 };
 
 int
+ready_static_type(PyTypeObject *type) noexcept
+{
+    if (!(type->tp_flags & Py_TPFLAGS_READY)) {
+        Py_CLEAR(type->tp_dict);
+        Py_CLEAR(type->tp_mro);
+        Py_CLEAR(type->tp_bases);
+    }
+    return PyType_Ready(type);
+}
+
+int
 function_ready() noexcept
 {
-    return PyType_Ready(&FunctionType);
+    return ready_static_type(&FunctionType);
 }
 
 Ref

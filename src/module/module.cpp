@@ -23,8 +23,15 @@ PyObject *the_module_dict = nullptr;  // borrowed from the_module
 // that removing the entry again needs no memory. Strong, or null.
 PyObject *added_module_key = nullptr;
 
-constexpr int kBuiltForMajor = 3;
-constexpr int kBuiltForMinor = 12;
+// The interpreter version this module was compiled for; an import by any
+// other major.minor warns. Test builds may claim another minor version so
+// that the warning can be seen with the interpreter at hand.
+constexpr int kBuiltForMajor = PY_MAJOR_VERSION;
+#ifdef TARN_PRETEND_PY_MINOR
+constexpr int kBuiltForMinor = TARN_PRETEND_PY_MINOR;
+#else
+constexpr int kBuiltForMinor = PY_MINOR_VERSION;
+#endif
 
 int
 intern(PyObject *&slot, const char *text) noexcept

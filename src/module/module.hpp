@@ -239,4 +239,11 @@ bool is_own_method(PyObject *attr, Op op) noexcept;
 
 [[nodiscard]] int function_ready() noexcept;
 
+// PyType_Ready for one of the module's static types. A readying that failed
+// part-way (an import that ran out of memory) leaves a half-filled type
+// dictionary, MRO and bases behind; these are dropped first, so that every
+// attempt starts from the type as it was compiled. Readying the leftovers
+// again corrupts the type dictionary on 3.13.
+[[nodiscard]] int ready_static_type(PyTypeObject *type) noexcept;
+
 }  // namespace tarn
