@@ -8,14 +8,16 @@ __version__ = "0.1.0"
 
 try:
     from tarn.tarnwick import DAGEngine, Node
+    # The native read paths of graphs and models.
+    from tarn import _layer  # noqa: F401
 except ModuleNotFoundError as error:
-    if error.name != "tarn.tarnwick":
+    if error.name not in ("tarn.tarnwick", "tarn._layer"):
         raise
     raise ModuleNotFoundError(
-        f"tarn's native module tarn.tarnwick is not built in {__path__[0]}: "
+        f"tarn's native module {error.name} is not built in {__path__[0]}: "
         "install the package (pip install tarnwick, or pip install . in a "
         "clone), or build it in place with tools/build-dev",
-        name="tarn.tarnwick",
+        name=error.name,
     ) from None
 
 # Graphs and models that record their own dependencies, built on the engine.

@@ -44,6 +44,8 @@ from contextvars import ContextVar
 from typing import TYPE_CHECKING, Any, SupportsIndex, TypeVar, cast, overload
 
 from tarn._errors import CycleError, NodeNotFound
+from tarn._layer import Frame as _Frame
+from tarn._layer import GraphBase, setup
 from tarn.tarnwick import DAGEngine, Node
 
 if TYPE_CHECKING:
@@ -101,21 +103,12 @@ def _readers(cell: Node) -> list[_Cell]:
     return cast("list[_Cell]", cell.dependents)
 
 
-class _Frame:
-    """One running computation: its node, what it read, and who started it."""
-
-    __slots__ = ("node", "reads", "parent", "stale", "held")
-
-    def __init__(self, node: _Cell, parent: _Frame | None, held: dict[_Cell, BaseException] | None) -> None:
-        self.node = node
-        # Insertion-ordered set of the nodes read, in first-read order.
-        self.reads: dict[_Cell, None] = {}
-        self.parent = parent
-        # Set when a read returned something that is not a cached value.
-        self.stale = False
-        # Failures of nodes computed ahead of need during a refresh.
-        self.held = held
-
+# A running computation is a `_Frame` (native, so that reads can record
+# themselves without attribute lookups): its node, the nodes it read (an
+# insertion-ordered dict, in first-read order), the frame of the computation
+# that started it, a stale flag set when a read returned something that is
+# not a cached value, and the failures of nodes computed ahead of need
+# during a refresh.
 
 _current: ContextVar[_Frame | None] = ContextVar("tarn_current_computation", default=None)
 
@@ -335,7 +328,7 @@ def _check_function(func: Any, what: str) -> None:
         raise TypeError(f"{what} is asynchronous; node functions must return their value")
 
 
-class Graph:
+class Graph(GraphBase):
     """Named inputs and computed nodes that record what they read.
 
     ``graph[name]`` reads a node, computing what is stale; ``graph[name] =
@@ -345,7 +338,8 @@ class Graph:
 
     __module__ = "tarn"
 
-    __slots__ = ("engine", "_nodes", "_missing", "_target", "_model", "__weakref__")
+    # `_nodes` is kept by the native base, which also reads `graph[name]`.
+    __slots__ = ("engine", "_missing", "_target", "_model", "__weakref__")
 
     engine: DAGEngine
     _nodes: dict[str, _Cell]
@@ -372,22 +366,7 @@ class Graph:
     def _owner(self) -> Any:
         return self._target() if self._model else self
 
-    # reading
-
-    def __getitem__(self, name: str) -> Any:
-        frame = _current.get()
-        try:
-            node = self._nodes[name]
-        except KeyError:
-            raise self._not_found(name, frame) from None
-        if frame is None:
-            if node.is_valid:
-                return node.cached_value
-            return _read(node, None)
-        frame.reads[node] = None
-        if node.is_valid:
-            return node.cached_value
-        return _read(node, frame)
+    # reading (``graph[name]`` is the native base's; see _graph_read)
 
     def _not_found(self, name: object, frame: _Frame | None) -> NodeNotFound:
         if frame is None:
@@ -565,6 +544,26 @@ class Graph:
 
     def __copy__(self) -> Graph:
         return cast(Graph, pickle.loads(pickle.dumps(self, pickle.HIGHEST_PROTOCOL)))
+
+
+def _graph_read(graph: Graph, name: str) -> Any:
+    """``graph[name]``: the native read hands over every case it does not take itself."""
+    frame = _current.get()
+    try:
+        node = graph._nodes[name]
+    except KeyError:
+        raise graph._not_found(name, frame) from None
+    if frame is None:
+        if node.is_valid:
+            return node.cached_value
+        return _read(node, None)
+    frame.reads[node] = None
+    if node.is_valid:
+        return node.cached_value
+    return _read(node, frame)
+
+
+setup(cell=_Cell, current=_current, read=_read, graph_read=_graph_read)
 
 
 # -- flat pickling ------------------------------------------------------------

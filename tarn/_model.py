@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any, ClassVar, Generic, Never, TypeVar, dataclass_transform, overload
+from typing import TYPE_CHECKING, Any, ClassVar, Generic, Never, TypeVar, dataclass_transform, overload
 
+from tarn._layer import ComputedBase, InputBase, ModelBase, setup
 from tarn._graph import Graph, _Cell, _cell, _check_function, _current, _deps, _dump, _fill, _lock, _read, _readers
 
 __all__ = ["Input", "Model", "computed", "graph_of"]
@@ -20,15 +21,15 @@ class _NoDefault:
 _NO_DEFAULT: Any = _NoDefault()
 
 
-class Input(Generic[_T]):
+class Input(InputBase, Generic[_T]):
     """An input attribute of a model, with an optional default value."""
 
     __module__ = "tarn"
 
-    __slots__ = ("default", "name")
+    # `name` is kept by the native base, which also reads the attribute.
+    __slots__ = ("default",)
 
     default: Any
-    name: str
 
     @overload
     def __init__(self) -> None: ...
@@ -46,18 +47,12 @@ class Input(Generic[_T]):
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    @overload
-    def __get__(self, instance: None, owner: type | None = None) -> Input[_T]: ...
-    @overload
-    def __get__(self, instance: object, owner: type | None = None) -> _T: ...
-    def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        node = instance._tarn_nodes[self.name]  # type: ignore[attr-defined]
-        frame = _current.get()
-        if frame is not None:
-            frame.reads[node] = None
-        return node.cached_value
+    if TYPE_CHECKING:  # the read itself is the native base's: see _input_read
+        @overload
+        def __get__(self, instance: None, owner: type | None = None) -> Input[_T]: ...
+        @overload
+        def __get__(self, instance: object, owner: type | None = None) -> _T: ...
+        def __get__(self, instance: object, owner: type | None = None) -> Any: ...
 
     def __set__(self, instance: object, value: _T) -> None:
         graph: Graph = instance._tarn_graph  # type: ignore[attr-defined]
@@ -72,16 +67,18 @@ class Input(Generic[_T]):
         return f"Input({self.default!r})"
 
 
-class Computed(Generic[_T]):
+class Computed(ComputedBase, Generic[_T]):
     """A computed attribute of a model; made by :func:`computed`."""
 
-    __slots__ = ("func", "name", "cutoff", "overridden")
+    # `name` and `overridden` are kept by the native base, which also reads
+    # the attribute.
+    __slots__ = ("func", "cutoff")
 
     def __init__(self, func: Callable[[Any], _T], cutoff: bool) -> None:
         _check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
         self.func = func
         self.cutoff = cutoff
-        self.name: str = getattr(func, "__name__", "")
+        self.name = getattr(func, "__name__", "")
         # Set when a subclass defines its own attribute of this name; then a
         # read through this descriptor is a `super()` call unless it is
         # still the one the instance's class uses.
@@ -90,31 +87,46 @@ class Computed(Generic[_T]):
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    @overload
-    def __get__(self, instance: None, owner: type | None = None) -> Computed[_T]: ...
-    @overload
-    def __get__(self, instance: object, owner: type | None = None) -> _T: ...
-    def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        if self.overridden and type(instance)._tarn_computed.get(self.name) is not self:  # type: ignore[attr-defined]
-            return self.func(instance)
-        node = instance._tarn_nodes[self.name]  # type: ignore[attr-defined]
-        frame = _current.get()
-        if frame is None:
-            if node.is_valid:
-                return node.cached_value
-            return _read(node, None)
-        frame.reads[node] = None
-        if node.is_valid:
-            return node.cached_value
-        return _read(node, frame)
+    if TYPE_CHECKING:  # the read itself is the native base's: see _computed_read
+        @overload
+        def __get__(self, instance: None, owner: type | None = None) -> Computed[_T]: ...
+        @overload
+        def __get__(self, instance: object, owner: type | None = None) -> _T: ...
+        def __get__(self, instance: object, owner: type | None = None) -> Any: ...
 
     def __set__(self, instance: object, value: Never) -> None:
         raise AttributeError(f"cannot set computed attribute {self.name!r}")
 
     def __delete__(self, instance: object) -> None:
         raise AttributeError(f"cannot delete computed attribute {self.name!r}")
+
+
+def _input_read(attr: Input[Any], instance: Any) -> Any:
+    """``instance.attr`` of an input: every case the native read does not take itself."""
+    node = instance._tarn_nodes[attr.name]
+    frame = _current.get()
+    if frame is not None:
+        frame.reads[node] = None
+    return node.cached_value
+
+
+def _computed_read(attr: Computed[Any], instance: Any) -> Any:
+    """``instance.attr`` of a computed attribute, as `_input_read` is for inputs."""
+    if attr.overridden and type(instance)._tarn_computed.get(attr.name) is not attr:
+        return attr.func(instance)
+    node = instance._tarn_nodes[attr.name]
+    frame = _current.get()
+    if frame is None:
+        if node.is_valid:
+            return node.cached_value
+        return _read(node, None)
+    frame.reads[node] = None
+    if node.is_valid:
+        return node.cached_value
+    return _read(node, frame)
+
+
+setup(input_read=_input_read, computed_read=_computed_read)
 
 
 @overload
@@ -142,7 +154,7 @@ def computed(
 # only see a default given as `default=`, and `Input(1)` reads better. The
 # constructor itself refuses a missing input at run time.
 @dataclass_transform(kw_only_default=True)
-class Model:
+class Model(ModelBase):
     """Base class for models: inputs and computed attributes that track reads.
 
     The constructor takes the inputs as keywords. Each instance is a graph
@@ -151,7 +163,8 @@ class Model:
 
     __module__ = "tarn"
 
-    __slots__ = ("_tarn_graph", "_tarn_nodes", "__weakref__")
+    # The graph and its nodes are kept by the native base.
+    __slots__ = ("__weakref__",)
 
     _tarn_inputs: ClassVar[dict[str, Input[Any]]] = {}
     _tarn_computed: ClassVar[dict[str, Computed[Any]]] = {}

@@ -75,10 +75,10 @@ def test_wheel_check(tmp_path):
 
 
 def test_the_check_reads_the_projects_own_lists():
-    assert check_dist.installed_modules(ROOT) == ["tarnwick"]
+    assert check_dist.installed_modules(ROOT) == ["tarnwick", "_layer"]
     assert check_dist.source_version(ROOT) == tarn.__version__
     if shutil.which("git") and (ROOT / ".git").exists():
-        assert {"tarn/__init__.py", "tarn/tarnwick.pyi"} <= check_dist.tracked("tarn", ROOT)
+        assert {"tarn/__init__.py", "tarn/tarnwick.pyi", "tarn/_layer.pyi"} <= check_dist.tracked("tarn", ROOT)
 
 
 def test_version_is_the_distributions():
