@@ -4,6 +4,8 @@ from collections.abc import Callable
 from contextvars import ContextVar
 from typing import Any, final
 
+from typing_extensions import disjoint_base
+
 from tarn.tarnwick import Node
 
 @final
@@ -21,24 +23,28 @@ class Frame:
     def held(self) -> dict[Any, BaseException] | None: ...
     stale: bool
 
+@disjoint_base
 class GraphBase:
     """The base of Graph: its nodes and the read graph[name]."""
 
     _nodes: dict[str, Any]
     def __getitem__(self, name: str, /) -> Any: ...
 
+@disjoint_base
 class ModelBase:
     """The base of Model: an instance's graph and nodes."""
 
     _tarn_graph: Any
     _tarn_nodes: dict[str, Any]
 
+@disjoint_base
 class InputBase:
     """The base of Input: the read of an input attribute."""
 
     name: str
     def __get__(self, instance: Any, owner: type | None = None, /) -> Any: ...
 
+@disjoint_base
 class ComputedBase:
     """The base of Computed: the read of a computed attribute."""
 

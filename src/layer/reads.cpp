@@ -350,7 +350,7 @@ PyTypeObject FrameType = {
     .tp_basicsize = sizeof(FrameObject),
     .tp_dealloc = frame_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Frame(node, parent, held)\n--\n\n"
+    .tp_doc = "Frame(node, parent, held, /)\n--\n\n"
               "One running computation: its node, what it read, and the "
               "frame that started it.",
     .tp_traverse = frame_traverse,
