@@ -18,7 +18,10 @@ Two more floors are native code from the test-only module `_tablecheck`
 (tests/native/, built by tools/build-dev): the least code that does a hit's
 lookup and an invalidation's walk over the module's own records. Their
 distance to the module is printed in every run, and they must agree with
-the module too. The targets follow, each marked pass or miss, then the
+the module too. Then the graph layer's reads that hit (a `Graph` node, a
+`Model` input and computed attribute, each also read inside a computation,
+where it is recorded) are timed against the core's own hit and its
+`record_access` plus `evaluate`. The targets follow, each marked pass or miss, then the
 comparison with other libraries (`libraries.py`). `--quick` uses fewer
 repeats, shorter timing rounds and sizes up to 10^5 instead of 10^6 (the
 floors are still compared at 10^6), checks agreement at up to 10^4 nodes
@@ -27,6 +30,7 @@ memory on 10^4 nodes.
 """
 
 import argparse
+import contextvars
 import gc
 import json
 import pickle
@@ -46,7 +50,8 @@ from pathlib import Path
 import build_mypyc
 import libraries
 import reference
-from tarn import tarnwick
+import tarn
+from tarn import _graph, tarnwick
 
 ROOT = Path(__file__).resolve().parents[1]
 # The mypyc engine joins once it is built (load_peers).
@@ -600,6 +605,85 @@ def bytes_per_node(mod, n):
     return (after - before) / n
 
 
+# The graph layer's reads that hit, against the core's.
+
+
+class _Order(tarn.Model):
+    qty: tarn.Input[int] = tarn.Input(3)
+
+    @tarn.computed
+    def total(self) -> int:
+        return self.qty * 2
+
+
+def statement_sampler(stmt, names, cfg, context=None):
+    """A calibrated timer of a statement over `names`, run in `context` when
+    given (so that what it sets stays there): ns per statement."""
+    timer = timeit.Timer("\n".join([stmt] * UNROLL), globals=dict(names))
+    number = 1
+    while (elapsed := timer.timeit(number)) < cfg.round_s / 10:
+        number *= 10
+    number = max(1, round(number * cfg.round_s / elapsed))
+    run = timer.timeit if context is None else partial(context.run, timer.timeit)
+    return lambda: run(number) / (number * UNROLL) * 1e9
+
+
+# (label, the core row it is set against, the limit of the ratio)
+LAYER_ROWS = [
+    ("graph hit: graph[name]", "core hit", 1.5),
+    ("model input hit: model.attr", "core hit", 1.5),
+    ("model computed hit: model.attr", "core hit", 1.5),
+    ("tracked graph read", "core record_access + evaluate", 2.5),
+    ("tracked model read", "core record_access + evaluate", 2.5),
+]
+
+
+def time_layer(cfg):
+    """The layer's hits and the core's, timed interleaved in one run."""
+    engine = tarnwick.DAGEngine()
+    for name in names("n", 1000):
+        engine.add_node(name, one)
+    engine.add_node("r", one)
+    engine.add_edge("r", "n500")
+    engine.evaluate("n500", None)
+    engine.call_stack.append("r")  # "r" is running and has read "n500" before
+    graph = tarn.Graph()
+    for at, name in enumerate(names("n", 1000)):
+        graph.input(name, at)
+    graph.node(lambda g: g["n500"] + 1, name="r")
+    graph["r"]
+    model = _Order()
+    model.total
+    # A computation of "r" that has read what it reads again.
+    tracking = contextvars.copy_context()
+    tracking.run(_graph._current.set, _graph._Frame(graph._nodes["r"], None, None))
+    spaces = {"ev": engine.evaluate, "ra": engine.record_access, "g": graph, "o": model}
+    samplers = {
+        "core hit": statement_sampler("ev('n500', None)", spaces, cfg),
+        "core record_access + evaluate":
+            statement_sampler("ra('n500'); ev('n500', None)", spaces, cfg),
+        "graph hit: graph[name]": statement_sampler("g['n500']", spaces, cfg),
+        "model input hit: model.attr": statement_sampler("o.qty", spaces, cfg),
+        "model computed hit: model.attr": statement_sampler("o.total", spaces, cfg),
+        "tracked graph read": statement_sampler("g['n500']", spaces, cfg, tracking),
+        "tracked model read": statement_sampler("o.total", spaces, cfg, tracking),
+    }
+    samples = {label: [] for label in samplers}
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(cfg.repeats):
+            for label, sampler in samplers.items():
+                samples[label].append(sampler())
+    finally:
+        if enabled:
+            gc.enable()
+    rows = {label: summary(values) for label, values in samples.items()}
+    for label, against, _ in LAYER_ROWS:
+        rows[label]["ratio"] = rows[label]["median"] / rows[against]["median"]
+    return rows
+
+
 # Report
 
 
@@ -657,7 +741,19 @@ def print_scaling(scaling):
                   f"{row['mypyc_ratio']:>9.2f}")
 
 
-def targets(results, overhead_calls, memory, scaling, floors):
+def print_layer(rows):
+    print("\nthe graph layer's reads that hit, against the core's")
+    header = f"{'read':36} {'ns [min-max]':>26} {'against':>30} {'ratio':>7}"
+    print(header)
+    print("-" * len(header))
+    against = {label: core for label, core, _ in LAYER_ROWS}
+    for label, row in rows.items():
+        core = against.get(label)
+        print(f"{label:36} {fmt_stats(row):>26} {core or '':>30} "
+              f"{format(row['ratio'], '.2f') + 'x' if core else '':>7}")
+
+
+def targets(results, overhead_calls, memory, scaling, floors, layer):
     def speedup(key):
         return results[key]["speedup"]
 
@@ -687,7 +783,8 @@ def targets(results, overhead_calls, memory, scaling, floors):
         ("build: >= 2.5x faster", speedup("build"), ">=", 2.5),
         ("pickle: no slower than reference", speedup("pickle"), ">=", 1),
         ("memory: no more bytes per node than reference", memory["ratio"], ">=", 1),
-    ]
+    ] + [(f"{label}: <= {limit}x {core}", layer[label]["ratio"], "<=", limit)
+         for label, core, limit in LAYER_ROWS]
     return [
         {"target": name, "value": value, "limit": limit, "op": op,
          "pass": value <= limit if op == "<=" else value >= limit}
@@ -796,8 +893,10 @@ def main(argv=None):
           f"{overhead_calls:.2f} plain Python calls of {fmt(plain_call['median'])} ns")
     print_scaling(scaling)
     print_native_floors(floors)
+    layer = time_layer(cfg)
+    print_layer(layer)
 
-    marks = targets(results, overhead_calls, memory, scaling, floors)
+    marks = targets(results, overhead_calls, memory, scaling, floors, layer)
     print("\ntargets")
     for mark in marks:
         print(f"  [{'pass' if mark['pass'] else 'MISS'}] {mark['target']}: "
@@ -824,6 +923,7 @@ def main(argv=None):
             "memory_bytes_per_node": memory,
             "scaling": scaling,
             "native_floors": {f"{key}@{size}": row for (key, size), row in floors.items()},
+            "layer": layer,
             "targets": marks,
             "libraries": compared,
         }
