@@ -9,7 +9,7 @@ __version__ = "0.1.0"
 try:
     from tarn.tarnwick import DAGEngine, Node
     # The native read paths of graphs and models.
-    from tarn import _layer  # noqa: F401
+    import tarn._layer as _layer  # noqa: F401
 except ModuleNotFoundError as error:
     if error.name not in ("tarn.tarnwick", "tarn._layer"):
         raise

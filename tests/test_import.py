@@ -254,3 +254,24 @@ def test_unbuilt_tree_says_what_to_do(tmp_path):
                     f"{tmp_path / 'tarn'}: install the package (pip install "
                     "tarnwick, or pip install . in a clone), or build it in "
                     "place with tools/build-dev")
+
+
+def test_unbuilt_layer_module_says_what_to_do(tmp_path):
+    # The engine is built but the graph layer's native module is not.
+    source = Path(__file__).resolve().parent.parent / "tarn"
+    (tmp_path / "tarn").mkdir()
+    for f in source.glob("*.py"):
+        shutil.copy(f, tmp_path / "tarn")
+    shutil.copy(Path(tw.__file__), tmp_path / "tarn")
+    result = run_child("""
+        try:
+            import tarn
+        except ModuleNotFoundError as e:
+            print(e.name)
+            print(e)
+    """, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert result.returncode == 0, result.stderr
+    name, text = result.stdout.splitlines()
+    assert name == "tarn._layer"
+    assert text.startswith(f"tarn's native module tarn._layer is not built in "
+                           f"{tmp_path / 'tarn'}: install the package")
