@@ -89,6 +89,49 @@ def test_a_key_that_changes_the_registry_while_compared():
     assert "b" not in g._nodes
 
 
+def test_a_key_that_replaces_what_the_read_is_using():
+    # The registry and the attribute's name are dropped mid-lookup.
+    o = Order()
+    spec = Order.__dict__["total"]
+    spec.name = "".join(["to", "tal"])
+
+    class Key:
+        def __hash__(self):
+            return hash("total")
+
+        def __eq__(self, other):
+            object.__setattr__(o, "_tarn_nodes", {})
+            spec.name = "total"
+            return False
+
+    nodes = dict(graph_of(o)._nodes)
+    nodes[Key()] = None
+    object.__setattr__(o, "_tarn_nodes", nodes)
+    del nodes
+    try:
+        with pytest.raises(KeyError):
+            o.total
+    finally:
+        spec.name = "total"
+    g = small_graph()
+
+    class GraphKey:
+        def __hash__(self):
+            return hash("b")
+
+        def __eq__(self, other):
+            g._nodes = {}
+            g.engine.nodes = {}
+            return False
+
+    nodes = dict(g._nodes)
+    nodes[GraphKey()] = None
+    g._nodes = g.engine.nodes = nodes
+    del nodes
+    with pytest.raises(NodeNotFound):
+        g["b"]
+
+
 def test_model_reads_the_native_path_hands_back():
     o = Order()
     assert (o.qty, o.total) == (2, 3.0)

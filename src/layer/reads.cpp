@@ -63,9 +63,12 @@ read(Via via, PyObject *nodes, PyObject *name, PyObject *first,
         !PyUnicode_CheckExact(name) || !parts.current) {
         return python_read(via, first, second);
     }
-    // Borrowed: nothing runs between the lookup and the new reference
-    // (the key is exactly str, and comparing it with another key that
-    // happens to share its hash returns before the value is handed out).
+    // Comparing the name with a key of another type that shares its hash
+    // runs that key's __eq__, which may replace the field the dict or the
+    // name came from: both are held for the lookup. The node found is
+    // borrowed until the new reference below, and nothing runs in between.
+    Ref held_nodes = Ref::borrow(nodes);
+    Ref held_name = Ref::borrow(name);
     PyObject *found = PyDict_GetItemWithError(nodes, name);
     if (!found) {
         if (PyErr_Occurred()) {
