@@ -5,8 +5,8 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Never, TypeVar, dataclass_transform, overload
 
-from tarn._layer import ComputedBase, InputBase, ModelBase, setup
 from tarn._graph import Graph, _Cell, _cell, _check_function, _current, _deps, _dump, _fill, _lock, _read, _readers
+from tarn._layer import ComputedBase, InputBase, ModelBase, setup
 
 __all__ = ["Input", "Model", "computed", "graph_of"]
 
