@@ -86,7 +86,10 @@ read(Via via, PyObject *nodes, PyObject *name, PyObject *first,
     }
     Ref frame = Ref::steal(value);
     if (frame.get() != Py_None) {
-        if (!frame || !Py_IS_TYPE(frame.get(), &FrameType)) {
+        // A frame that the collector cleared (it was reached through a
+        // cycle being released) has no reads left to record into.
+        if (!frame || !Py_IS_TYPE(frame.get(), &FrameType) ||
+            !as_frame(frame.get())->reads) {
             return python_read(via, first, second);
         }
         // Hashing and comparing nodes is by identity: no script code runs.
