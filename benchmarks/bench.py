@@ -617,14 +617,20 @@ class _Order(tarn.Model):
 
 
 def statement_sampler(stmt, names, cfg, context=None):
-    """A calibrated timer of a statement over `names`, run in `context` when
-    given (so that what it sets stays there): ns per statement."""
+    """A calibrated timer of a statement over `names`: ns per statement.
+    With `context` (which makes a Context), each sample runs in a new one, so
+    that what it holds is gone before the next case's sample."""
     timer = timeit.Timer("\n".join([stmt] * UNROLL), globals=dict(names))
+
+    def run(number):
+        if context is None:
+            return timer.timeit(number)
+        return context().run(timer.timeit, number)
+
     number = 1
-    while (elapsed := timer.timeit(number)) < cfg.round_s / 10:
+    while (elapsed := run(number)) < cfg.round_s / 10:
         number *= 10
     number = max(1, round(number * cfg.round_s / elapsed))
-    run = timer.timeit if context is None else partial(context.run, timer.timeit)
     return lambda: run(number) / (number * UNROLL) * 1e9
 
 
@@ -654,9 +660,13 @@ def time_layer(cfg):
     graph["r"]
     model = _Order()
     model.total
-    # A computation of "r" that has read what it reads again.
-    tracking = contextvars.copy_context()
-    tracking.run(_graph._current.set, _graph._Frame(graph._nodes["r"], None, None))
+    def tracking():
+        # A computation of "r", which reads what it has read before. It
+        # exists only while its samples are taken: a read made while no
+        # computation exists anywhere skips the context.
+        context = contextvars.copy_context()
+        context.run(_graph._current.set, _graph._Frame(graph._nodes["r"], None, None))
+        return context
     spaces = {"ev": engine.evaluate, "ra": engine.record_access, "g": graph, "o": model}
     samplers = {
         "core hit": statement_sampler("ev('n500', None)", spaces, cfg),

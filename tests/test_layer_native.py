@@ -59,9 +59,13 @@ def test_graph_reads_the_native_path_hands_back():
     g.engine.nodes["odd"] = 5
     with pytest.raises(AttributeError, match="is_valid"):
         g["odd"]
-    # A context value that is not a computation.
+    # A context value that is not a computation, looked at while some
+    # computation exists (with none at all, a hit does not look).
+    alive = _layer.Frame(None, None, None)
     with pytest.raises(AttributeError, match="reads"):
         in_context(7, g.__getitem__, "a")
+    del alive
+    assert in_context(7, g.__getitem__, "a") == 1
     g._nodes = ["not", "a", "dict"]
     with pytest.raises(TypeError):
         g["a"]
@@ -150,8 +154,10 @@ def test_model_reads_the_native_path_hands_back():
         Order.__dict__["qty"].__get__(object())
     with pytest.raises(AttributeError):
         Order.__dict__["total"].__get__(object())
+    alive = _layer.Frame(None, None, None)
     with pytest.raises(AttributeError, match="reads"):
         in_context("x", getattr, o, "total")
+    del alive
     spec = Order.__dict__["qty"]
     spec.name = 12
     try:

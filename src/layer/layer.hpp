@@ -15,7 +15,8 @@
 //
 // A read finds the node in the dict and, when the context's current frame
 // (the layer's context variable) is a Frame, records the node in the frame's
-// reads. A computed node or graph node that is valid returns its cached
+// reads. While no Frame exists at all, nothing can be recording, and a read
+// of a node that needs no computation does not look at the context variable. A computed node or graph node that is valid returns its cached
 // value; one that is not is handed to the layer's Python `_read(node,
 // frame)`. Anything out of the ordinary (a name that is not exactly str, a
 // missing name, a dict or node of another type, an overridden computed

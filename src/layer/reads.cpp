@@ -8,6 +8,10 @@ Parts parts;
 
 namespace {
 
+// Frames alive now, anywhere. While there are none, no context can hold a
+// computation to record into, and a read skips the context variable.
+Py_ssize_t live_frames = 0;
+
 FrameObject *
 as_frame(PyObject *o) noexcept
 {
@@ -79,6 +83,10 @@ read(Via via, PyObject *nodes, PyObject *name, PyObject *first,
     if (Py_TYPE(found) != parts.cell) {
         return python_read(via, first, second);
     }
+    NodeObject *n = as_node(found);
+    if (live_frames == 0 && (via == Via::Input || n->is_valid)) {
+        return Py_NewRef(n->cached_value);
+    }
     Ref node = Ref::borrow(found);
     PyObject *value = nullptr;
     if (PyContextVar_Get(parts.current, nullptr, &value) < 0) {
@@ -98,7 +106,6 @@ read(Via via, PyObject *nodes, PyObject *name, PyObject *first,
             return nullptr;
         }
     }
-    NodeObject *n = as_node(node.get());
     if (via == Via::Input || n->is_valid) {
         return Py_NewRef(n->cached_value);
     }
@@ -127,6 +134,7 @@ frame_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     if (!self) {
         return nullptr;
     }
+    ++live_frames;
     FrameObject *f = as_frame(self.get());
     f->node = Py_NewRef(node);
     f->reads = reads.release();
@@ -167,6 +175,7 @@ frame_dealloc(PyObject *self)
     Py_TRASHCAN_BEGIN(self, frame_dealloc)
     frame_clear(self);
     type->tp_free(self);
+    --live_frames;
     Py_TRASHCAN_END
 }
 
