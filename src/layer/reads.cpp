@@ -100,7 +100,9 @@ read(Via via, PyObject *nodes, PyObject *name, PyObject *first,
             !as_frame(frame.get())->reads) {
             return python_read(via, first, second);
         }
-        // Hashing and comparing nodes is by identity: no script code runs.
+        // Nodes hash and compare by identity, but the Python read may have
+        // put a key of another type there whose __eq__ runs: the node and
+        // the frame are held, and the node's fields are read afterwards.
         if (PyDict_SetItem(as_frame(frame.get())->reads, node.get(),
                            Py_None) < 0) {
             return nullptr;
