@@ -4,6 +4,10 @@
 #include "graph/graph.hpp"
 #include "persistence/persistence.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 namespace tarn {
 namespace {
 
@@ -388,39 +392,249 @@ engine_invalidate_impl(EngineObject *self, PyObject *name, int dispatch)
     return 0;
 }
 
-// Computes an invalid node: static dependencies, push, call, cache, pop.
-PyObject *
-compute(EngineObject *self, NodeObject *node, PyObject *name,
-        PyObject *instance) noexcept
+// ---------------------------------------------------------------------------
+// Evaluation
+//
+// Evaluating an invalid node first evaluates each of its static
+// dependencies through the whole of evaluation (dispatch, lookup, validity,
+// that node's own static dependencies, the call). Those levels live on an
+// explicit stack instead of the native one, so a chain of any depth costs
+// heap; only a call into a script's replacement of evaluate nests natively,
+// under the interpreter's recursion counter.
+
+// One level of a static walk: a node whose static dependencies are being
+// evaluated, with the name it was reached by and the list it walks. The
+// frame owns all three, so a script that replaces the node's list, drops
+// the node from the registry or re-initialises it pulls nothing away from
+// under the walk, which follows the list the level started with.
+struct StaticFrame {
+    PyObject *node;
+    PyObject *name;
+    PyObject *statics;
+    Py_ssize_t index;
+};
+
+// A set of node pointers: open addressing with linear probing, where a
+// removal shifts the entries after it back so that no tombstones build up.
+class PointerSet {
+public:
+    PointerSet() noexcept = default;
+    PointerSet(const PointerSet &) = delete;
+    PointerSet &operator=(const PointerSet &) = delete;
+    ~PointerSet() { PyMem_Free(slots_); }
+
+    bool contains(PyObject *p) const noexcept
+    {
+        if (!slots_) {
+            return false;
+        }
+        for (size_t i = home(p);; i = (i + 1) & mask_) {
+            if (slots_[i] == p) {
+                return true;
+            }
+            if (!slots_[i]) {
+                return false;
+            }
+        }
+    }
+
+    // `p` must not be in the set.
+    [[nodiscard]] int add(PyObject *p) noexcept
+    {
+        if ((count_ + 1) * 2 > mask_ + 1 || !slots_) {
+            if (grow() < 0) {
+                return -1;
+            }
+        }
+        insert(p);
+        ++count_;
+        return 0;
+    }
+
+    // `p` must be in the set.
+    void remove(PyObject *p) noexcept
+    {
+        size_t i = home(p);
+        while (slots_[i] != p) {
+            i = (i + 1) & mask_;
+        }
+        slots_[i] = nullptr;
+        for (size_t j = (i + 1) & mask_; slots_[j]; j = (j + 1) & mask_) {
+            size_t k = home(slots_[j]);
+            // Entry j stays unless its home lies cyclically outside (i, j].
+            bool stays = i < j ? (i < k && k <= j) : (i < k || k <= j);
+            if (!stays) {
+                slots_[i] = slots_[j];
+                slots_[j] = nullptr;
+                i = j;
+            }
+        }
+        --count_;
+    }
+
+private:
+    size_t home(PyObject *p) const noexcept
+    {
+        auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+        return static_cast<size_t>((h * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void insert(PyObject *p) noexcept
+    {
+        size_t i = home(p);
+        while (slots_[i]) {
+            i = (i + 1) & mask_;
+        }
+        slots_[i] = p;
+    }
+
+    int grow() noexcept
+    {
+        size_t capacity = slots_ ? (mask_ + 1) * 2 : 64;
+        auto *slots = static_cast<PyObject **>(
+            PyMem_Calloc(capacity, sizeof(PyObject *)));
+        if (!slots) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        PyObject **old = slots_;
+        size_t old_capacity = old ? mask_ + 1 : 0;
+        slots_ = slots;
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i]) {
+                insert(old[i]);
+            }
+        }
+        PyMem_Free(old);
+        return 0;
+    }
+
+    PyObject **slots_ = nullptr;
+    size_t mask_ = 0;
+    int shift_ = 64;
+    size_t count_ = 0;
+};
+
+// The levels of one static walk. A node is pending while its level is on
+// the stack; reaching a pending node again would go round the same cycle
+// for ever. The first few levels are searched directly; the nodes of the
+// deeper ones are also kept in a set.
+class StaticWalk {
+public:
+    StaticWalk() noexcept = default;
+    StaticWalk(const StaticWalk &) = delete;
+    StaticWalk &operator=(const StaticWalk &) = delete;
+    ~StaticWalk()
+    {
+        while (size_ > 0) {
+            pop();
+        }
+        if (frames_ != inline_) {
+            PyMem_Free(frames_);
+        }
+    }
+
+    bool pending(PyObject *node) const noexcept
+    {
+        Py_ssize_t shallow = size_ < kInline ? size_ : kInline;
+        for (Py_ssize_t i = 0; i < shallow; ++i) {
+            if (frames_[i].node == node) {
+                return true;
+            }
+        }
+        return size_ > kInline && deep_.contains(node);
+    }
+
+    // Adopts the three references. The first level always fits.
+    [[nodiscard]] int push(Ref node, Ref name, Ref statics) noexcept
+    {
+        if (size_ == capacity_ && grow() < 0) {
+            return -1;
+        }
+        if (size_ >= kInline && deep_.add(node.get()) < 0) {
+            return -1;
+        }
+        frames_[size_++] = StaticFrame{node.release(), name.release(),
+                                       statics.release(), 0};
+        return 0;
+    }
+
+    // Releasing may run script code; the frame is off the stack by then.
+    void pop() noexcept
+    {
+        StaticFrame f = frames_[--size_];
+        if (size_ >= kInline) {
+            deep_.remove(f.node);
+        }
+        Py_DECREF(f.statics);
+        Py_DECREF(f.name);
+        Py_DECREF(f.node);
+    }
+
+    StaticFrame &top() noexcept { return frames_[size_ - 1]; }
+    Py_ssize_t size() const noexcept { return size_; }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
+
+    int grow() noexcept
+    {
+        Py_ssize_t capacity = capacity_ * 2;
+        auto *frames = static_cast<StaticFrame *>(
+            PyMem_Malloc(capacity * sizeof(StaticFrame)));
+        if (!frames) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        std::memcpy(frames, frames_, size_ * sizeof(StaticFrame));
+        if (frames_ != inline_) {
+            PyMem_Free(frames_);
+        }
+        frames_ = frames;
+        capacity_ = capacity;
+        return 0;
+    }
+
+    StaticFrame inline_[kInline];
+    StaticFrame *frames_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = kInline;
+    PointerSet deep_;  // the nodes of frames [kInline, size_)
+};
+
+// Adds the entry of every level of the walk below the failure, innermost
+// first, as each level of a recursive evaluation would.
+std::nullptr_t
+fail_levels(Py_ssize_t levels) noexcept
 {
-    Ref statics = Ref::borrow(node->static_dependencies);
+    for (Py_ssize_t i = 0; i < levels; ++i) {
+        add_traceback_entry(Site::EngineEvaluate107);
+    }
+    return nullptr;
+}
+
+// A level's start, once its node was found invalid: takes the node's
+// static dependencies and pushes the level.
+int
+open_level(StaticWalk &walk, Ref node, PyObject *name) noexcept
+{
+    Ref statics = Ref::borrow(as_node(node.get())->static_dependencies);
     if (statics.get() == Py_None) {
         raise(PyExc_TypeError, Msg::NoneIteration);
         add_traceback_entry(Site::EngineEvaluate106);
-        return nullptr;
+        return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statics.get()); ++i) {
-        Ref dep = Ref::borrow(PyList_GET_ITEM(statics.get(), i));
-        if (!is_name(dep.get())) {
-            raise_format(PyExc_TypeError, Msg::RefusedWrite, "str",
-                         Py_TYPE(dep.get())->tp_name);
-            add_traceback_entry(Site::EngineEvaluate106);
-            return nullptr;
-        }
-        // Static dependencies nest natively: the guard turns a very deep
-        // chain or a cycle into RecursionError instead of a stack overflow.
-        RecursionGuard guard(message(Msg::StaticRecursion));
-        if (!guard.entered()) {
-            add_traceback_entry(Site::EngineEvaluate107);
-            return nullptr;
-        }
-        Ref value = Ref::steal(
-            engine_table.evaluate(self, dep.get(), instance, 1));
-        if (!value) {
-            add_traceback_entry(Site::EngineEvaluate107);
-            return nullptr;
-        }
-    }
+    return walk.push(std::move(node), Ref::borrow(name), std::move(statics));
+}
+
+// A level's end, once its static dependencies are done: push the name,
+// call the function, cache its value, pop. New reference / nullptr.
+PyObject *
+call_node(EngineObject *self, NodeObject *node, PyObject *name,
+          PyObject *instance) noexcept
+{
     {
         Ref stack = Ref::borrow(self->call_stack);
         if (stack.get() == Py_None) {
@@ -467,6 +681,105 @@ compute(EngineObject *self, NodeObject *node, PyObject *name,
     return nullptr;
 }
 
+// Override dispatch of evaluate for a static dependency. 1 when a
+// replacement ran (its value discarded), 0 when the engine does its own
+// work, -1 on failure with that evaluation's own entries.
+[[gnu::noinline]] int
+dispatch_dependency(EngineObject *self, PyObject *name,
+                    PyObject *instance) noexcept
+{
+    // A replacement nests natively: the guard turns unbounded nesting into
+    // RecursionError instead of a stack overflow.
+    RecursionGuard guard(message(Msg::StaticRecursion));
+    if (!guard.entered()) {
+        return -1;
+    }
+    Ref replacement;
+    int found = find_override(as_object(self), strings.evaluate,
+                              Op::EngineEvaluate, replacement);
+    if (found > 0) {
+        PyObject *argv[] = {name, instance};
+        Ref result = Ref::steal(
+            PyObject_Vectorcall(replacement.get(), argv, 2, nullptr));
+        found = result ? 1 : -1;
+    }
+    if (found < 0) {
+        add_traceback_entry(Site::EngineEvaluate97);
+    }
+    return found;
+}
+
+// Evaluates `node` (invalid, reached by `name`): its static dependencies
+// depth first and in list order, each as a level of `walk`, then its own
+// function. New reference / nullptr with every level's entries added.
+PyObject *
+evaluate_walk(EngineObject *self, Ref node, PyObject *name,
+              PyObject *instance) noexcept
+{
+    StaticWalk walk;
+    if (open_level(walk, std::move(node), name) < 0) {
+        return nullptr;
+    }
+    for (;;) {
+        StaticFrame &level = walk.top();
+        if (level.index < PyList_GET_SIZE(level.statics)) {
+            Ref dep = Ref::borrow(PyList_GET_ITEM(level.statics, level.index));
+            ++level.index;
+            if (!is_name(dep.get())) {
+                raise_format(PyExc_TypeError, Msg::RefusedWrite, "str",
+                             Py_TYPE(dep.get())->tp_name);
+                add_traceback_entry(Site::EngineEvaluate106);
+                return fail_levels(walk.size() - 1);
+            }
+            // The dependency's own evaluation, with dispatch allowed.
+            if (may_override(as_object(self))) {
+                int handled = dispatch_dependency(self, dep.get(), instance);
+                if (handled < 0) {
+                    return fail_levels(walk.size());
+                }
+                if (handled > 0) {
+                    continue;
+                }
+            }
+            Ref found = lookup_node(self, dep.get());
+            if (!found) {
+                add_traceback_entry(Site::EngineEvaluate98);
+                return fail_levels(walk.size());
+            }
+            if (found.get() == Py_None) {
+                not_found(dep.get());
+                add_traceback_entry(Site::EngineEvaluate101);
+                return fail_levels(walk.size());
+            }
+            if (as_node(found.get())->is_valid) {
+                continue;
+            }
+            if (walk.pending(found.get())) {
+                raise(PyExc_RecursionError, Msg::StaticCycle);
+                return fail_levels(walk.size());
+            }
+            Py_ssize_t levels = walk.size();
+            if (open_level(walk, std::move(found), dep.get()) < 0) {
+                return fail_levels(levels);
+            }
+            continue;
+        }
+        // The frame owns both while the function runs; nothing else pushes
+        // onto this walk's stack meanwhile.
+        PyObject *value = call_node(self, as_node(level.node), level.name,
+                                    instance);
+        if (!value) {
+            return fail_levels(walk.size() - 1);
+        }
+        if (walk.size() == 1) {
+            return value;
+        }
+        // A dependency's value is only kept by its node.
+        Py_DECREF(value);
+        walk.pop();
+    }
+}
+
 // Evaluation once the registry lookup is done: `node` is the node, None
 // for an absent name, or empty when the lookup failed.
 PyObject *
@@ -486,7 +799,7 @@ evaluate_found(EngineObject *self, Ref node, PyObject *name,
     if (n->is_valid) {
         return Py_NewRef(n->cached_value);
     }
-    return compute(self, n, name, instance);
+    return evaluate_walk(self, std::move(node), name, instance);
 }
 
 PyObject *

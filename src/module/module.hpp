@@ -53,6 +53,7 @@ enum class Msg {
     NeedsArgument,     // "needs an argument", the missing-instance fill
     DoesNotMatch,      // "does not match", the version-warning fill
     StaticRecursion,   // RecursionError suffix of static dependencies
+    StaticCycle,       // RecursionError of a static walk that comes back
     NoGetattr,         // "builtins.getattr is missing"
     NotAnException,    // "exceptions must derive from BaseException"
     kCount
