@@ -893,11 +893,15 @@ engine_invalidate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-// The rest of a call that missed the cache, kept out of line so that the
-// hit path stays short: `node` is what the registry lookup gave.
+// The rest of a call whose lookup did not hit, kept out of line so that
+// the hit path stays short: `found` is what the lookup in `nodes` gave, and
+// the reference to `nodes` taken for the lookup is dropped here.
 [[gnu::noinline]] static PyObject *
-evaluate_miss(PyObject *self, PyObject *const *args, Ref node) noexcept
+evaluate_missed(PyObject *self, PyObject *const *args, PyObject *nodes,
+                PyObject *found) noexcept
 {
+    Ref node = registry_value(found);
+    Py_DECREF(nodes);
     PyObject *value =
         evaluate_found(as_engine(self), std::move(node), args[0], args[1]);
     if (!value) {
@@ -923,30 +927,46 @@ evaluate_bound(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     return value;
 }
 
+// Two positional arguments: a proper name binds to itself, and a valid
+// node then costs one lookup and one field read.
+[[gnu::always_inline]] static inline PyObject *
+evaluate_two(PyObject *self, PyObject *const *args) noexcept
+{
+    PyObject *nodes = as_engine(self)->nodes;
+    if (!is_name(args[0]) || !PyDict_CheckExact(nodes)) {
+        return evaluate_bound(self, args, 2, nullptr);
+    }
+    // Held: a stored key's __eq__ may replace the registry.
+    Py_INCREF(nodes);
+    PyObject *found = PyDict_GetItemWithError(nodes, args[0]);
+    if (found && Py_IS_TYPE(found, &NodeType) && as_node(found)->is_valid) {
+        PyObject *value = Py_NewRef(as_node(found)->cached_value);
+        Py_DECREF(nodes);
+        return value;
+    }
+    return evaluate_missed(self, args, nodes, found);
+}
+
 PyObject *
 engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
-    // The common call, two positional arguments with a proper name, binds
-    // to itself. A valid node then costs one lookup and one field read.
-    if (nargs == 2 && !kwnames && is_name(args[0])) {
-        PyObject *nodes = as_engine(self)->nodes;
-        if (PyDict_CheckExact(nodes)) {
-            // Held: a stored key's __eq__ may replace the registry.
-            Py_INCREF(nodes);
-            PyObject *found = PyDict_GetItemWithError(nodes, args[0]);
-            if (found && Py_IS_TYPE(found, &NodeType) &&
-                as_node(found)->is_valid) {
-                PyObject *value = Py_NewRef(as_node(found)->cached_value);
-                Py_DECREF(nodes);
-                return value;
-            }
-            Ref node = registry_value(found);
-            Py_DECREF(nodes);
-            return evaluate_miss(self, args, std::move(node));
-        }
+    if (nargs == 2 && !kwnames) {
+        return evaluate_two(self, args);
     }
     return evaluate_bound(self, args, nargs, kwnames);
+}
+
+PyObject *
+engine_evaluate_vectorcall(PyObject *callable, PyObject *const *args,
+                           size_t nargsf, PyObject *kwnames)
+{
+    // An exact engine needs no instance check beyond its type.
+    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames &&
+        Py_IS_TYPE(args[0], &EngineType)) {
+        return evaluate_two(args[0], args + 1);
+    }
+    return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
 const EngineTable engine_table = {

@@ -231,6 +231,11 @@ extern Strings strings;
 
 extern PyTypeObject FunctionType;
 
+// The vectorcall entry of every function object: checks the instance
+// against the owning type and calls the operation's entry point.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
+                              size_t nargsf, PyObject *kwnames);
+
 // A new function object for `op`; `defaults` may be null.
 Ref make_function(Op op, PyObject *defaults) noexcept;
 
