@@ -836,6 +836,15 @@ PyObject *
 engine_add_node(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
+    if (nargs == 2 && !kwnames && is_name(args[0])) {
+        // A name and a function bind to themselves, with every default.
+        PyObject *node = engine_add_node_impl(as_engine(self), args[0],
+                                              args[1], 0, Py_None, 0, 0);
+        if (!node) {
+            add_traceback_entry(Site::EngineAddNode74);
+        }
+        return node;
+    }
     Args a;
     if (bind_vector(Op::EngineAddNode, args, nargs, kwnames, a) < 0) {
         return nullptr;
@@ -853,7 +862,11 @@ engine_add_edge(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
     Args a;
-    if (bind_vector(Op::EngineAddEdge, args, nargs, kwnames, a) < 0) {
+    if (nargs == 2 && !kwnames && is_name(args[0]) && is_name(args[1])) {
+        a.obj[0] = args[0];  // two names bind to themselves
+        a.obj[1] = args[1];
+    }
+    else if (bind_vector(Op::EngineAddEdge, args, nargs, kwnames, a) < 0) {
         return nullptr;
     }
     if (engine_add_edge_impl(as_engine(self), a.obj[0], a.obj[1], 0) < 0) {
@@ -868,7 +881,11 @@ engine_record_access(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames)
 {
     Args a;
-    if (bind_vector(Op::EngineRecordAccess, args, nargs, kwnames, a) < 0) {
+    if (nargs == 1 && !kwnames && is_name(args[0])) {
+        a.obj[0] = args[0];  // a name binds to itself
+    }
+    else if (bind_vector(Op::EngineRecordAccess, args, nargs, kwnames, a) <
+             0) {
         return nullptr;
     }
     if (engine_record_access_impl(as_engine(self), a.obj[0], 0) < 0) {

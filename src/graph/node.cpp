@@ -787,9 +787,25 @@ Ref
 node_create(PyObject *name, PyObject *func, int is_explicit,
             PyObject *explicit_value, int flags) noexcept
 {
-    Ref node = node_new_blank(&NodeType);
-    if (!node || node_init_fields(as_node(node.get()), name, func, is_explicit,
-                                  explicit_value, flags) < 0) {
+    // The type is exactly Node, so the generic allocator's clearing is left
+    // out: every field has its value before the collector tracks the node.
+    NodeObject *n = PyObject_GC_New(NodeObject, &NodeType);
+    if (!n) {
+        return {};
+    }
+    n->name = Py_NewRef(Py_None);
+    n->func = Py_NewRef(Py_None);
+    n->dependencies = Py_NewRef(Py_None);
+    n->dependents = Py_NewRef(Py_None);
+    n->is_valid = 0;
+    n->is_explicit = 0;
+    n->cached_value = Py_NewRef(Py_None);
+    n->flags = 0;
+    n->static_dependencies = Py_NewRef(Py_None);
+    Ref node = Ref::steal(as_object(n));
+    PyObject_GC_Track(n);
+    if (node_init_fields(n, name, func, is_explicit, explicit_value, flags) <
+        0) {
         return {};
     }
     return node;
