@@ -299,8 +299,27 @@ contains_node(PyObject *list, PyObject *dep) noexcept
     if (!PyList_CheckExact(list)) {
         return PySequence_Contains(list, dep);
     }
+    Py_ssize_t start = 0;
+    if (Py_IS_TYPE(dep, &NodeType)) {
+        // No script code runs while every element before the match is
+        // exactly a Node too, so the identity test can go first: a tight
+        // scan of the pointers, then one of the types in front of the match.
+        PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+        Py_ssize_t size = PyList_GET_SIZE(list);
+        Py_ssize_t match = 0;
+        while (match < size && items[match] != dep) {
+            ++match;
+        }
+        while (start < match && Py_IS_TYPE(items[start], &NodeType)) {
+            ++start;
+        }
+        if (start == match) {
+            return match < size;
+        }
+    }
+    // From the first element that may compare equal, in order.
     bool plain = Py_IS_TYPE(dep, &NodeType);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(list); ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);
         if (item == dep) {
             return 1;
