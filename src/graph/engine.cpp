@@ -421,7 +421,12 @@ public:
     PointerSet() noexcept = default;
     PointerSet(const PointerSet &) = delete;
     PointerSet &operator=(const PointerSet &) = delete;
-    ~PointerSet() { PyMem_Free(slots_); }
+    ~PointerSet()
+    {
+        if (slots_) {  // most walks never need the set
+            PyMem_Free(slots_);
+        }
+    }
 
     bool contains(PyObject *p) const noexcept
     {
