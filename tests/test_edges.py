@@ -57,6 +57,21 @@ def test_add_dependency_records_each_edge_once():
     assert (len(u.dependents), len(x.dependents), y.dependents) == (1, 1, [])
 
 
+def test_containment_compares_what_comes_before_the_match():
+    # Plain nodes are told apart by identity alone; any other element in
+    # front of the match, or anywhere when there is none, is compared.
+    log = []
+    Logged = type("Logged", (Node,), {
+        "__eq__": lambda self, other: log.append(self.name) or False})
+    a, d, e = Node("a", None), Node("d", None), Node("e", None)
+    p, q = Logged("p", None), Logged("q", None)
+    a.dependencies = [Node("n", None), p, Node("m", None), d, q]
+    a.add_dependency(d)
+    assert log == ["p"] and len(a.dependencies) == 5 and d.dependents == []
+    a.add_dependency(e)
+    assert log == ["p", "p", "q"] and a.dependencies[-1] is e
+
+
 def test_add_dependency_failures():
     a, d = Node("a", None), Node("d", None)
     d.dependents = None
