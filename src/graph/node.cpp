@@ -686,55 +686,72 @@ node_invalidate_impl(NodeObject *self, int dispatch)
         return -1;
     }
     while (Frame *top = stack.top()) {
-        Frame &frame = *top;
-        Py_ssize_t size = PyList_GET_SIZE(frame.list);
-        Py_ssize_t index = frame.index;
+        PyObject *list = top->list;
+        Py_ssize_t size = PyList_GET_SIZE(list);
+        Py_ssize_t index = top->index;
         if (index >= size) {
             stack.finish();
             continue;
         }
-        PyObject **items = reinterpret_cast<PyListObject *>(frame.list)->ob_item;
-        frame.index = index + 1;
-        if (index + kPrefetchAhead < size) {
-            // Wide lists are walked faster when the nodes a few steps ahead
-            // are already on their way into the cache.
-            if (index + 2 * kPrefetchAhead < size) {
-                __builtin_prefetch(items[index + 2 * kPrefetchAhead], 1);
+        PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+        // The frame's list, element by element, for as long as no script
+        // code can run and no level opens: meanwhile the list cannot
+        // change, so its length and items stay as read.
+        for (;;) {
+            if (index + kPrefetchAhead < size) {
+                // Wide lists are walked faster when the nodes a few steps
+                // ahead are already on their way into the cache.
+                if (index + 2 * kPrefetchAhead < size) {
+                    __builtin_prefetch(items[index + 2 * kPrefetchAhead], 1);
+                }
+                // Asked for a round ago, so its header is likely here.
+                PyObject *ahead = items[index + kPrefetchAhead];
+                if (Py_IS_TYPE(ahead, &NodeType)) {
+                    __builtin_prefetch(as_node(ahead)->dependents, 0);
+                }
             }
-            // Asked for a round ago, so its header is likely here already.
-            PyObject *ahead = items[index + kPrefetchAhead];
-            if (Py_IS_TYPE(ahead, &NodeType)) {
-                __builtin_prefetch(as_node(ahead)->dependents, 0);
+            // Borrowed: nothing below runs script code before the walk is
+            // done with it, or it goes the general way.
+            PyObject *element = items[index++];
+            if (Py_IS_TYPE(element, &NodeType)) {
+                NodeObject *node = as_node(element);
+                if (node->is_explicit || !node->is_valid) {
+                    if (index < size) {
+                        continue;
+                    }
+                    top->index = index;
+                    break;
+                }
+                PyObject *old = node->cached_value;
+                // Unless its finaliser may run script code.
+                if (Py_REFCNT(old) != 1) {
+                    node->is_valid = 0;
+                    node->cached_value = none_ref();
+                    // Not the last reference, so nothing runs (and an
+                    // immortal object keeps its count).
+                    Py_SET_REFCNT(old, Py_REFCNT(old) - 1);
+                    PyObject *dependents = node->dependents;
+                    if (dependents != Py_None &&
+                        PyList_GET_SIZE(dependents) == 0) {
+                        if (index < size) {
+                            continue;  // a leaf needs no frame
+                        }
+                        top->index = index;
+                        break;
+                    }
+                    top->index = index;
+                    if (push_dependents(node, stack, index >= size) < 0) {
+                        // The push did not happen.
+                        return fail_levels(stack.size());
+                    }
+                    break;
+                }
             }
-        }
-        // Borrowed: nothing below runs script code before the walk is done
-        // with it, or it goes the general way.
-        PyObject *element = items[index];
-        if (!Py_IS_TYPE(element, &NodeType)) {
+            top->index = index;
             if (visit_general(element, stack) < 0) {
                 return -1;
             }
-            continue;
-        }
-        NodeObject *node = as_node(element);
-        if (node->is_explicit || !node->is_valid) {
-            continue;
-        }
-        PyObject *old = node->cached_value;
-        if (Py_REFCNT(old) == 1) {
-            // Its finaliser may run script code.
-            if (visit_general(element, stack) < 0) {
-                return -1;
-            }
-            continue;
-        }
-        node->is_valid = 0;
-        node->cached_value = none_ref();
-        // Not the last reference, so nothing runs (and an immortal object
-        // keeps its count).
-        Py_SET_REFCNT(old, Py_REFCNT(old) - 1);
-        if (push_dependents(node, stack, index + 1 >= size) < 0) {
-            return fail_levels(stack.size());  // the push did not happen
+            break;
         }
     }
     return 0;
