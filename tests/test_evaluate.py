@@ -192,6 +192,31 @@ def test_a_static_cycle_is_refused_where_it_closes(engine_type):
     assert log == [] and e.call_stack == []
 
 
+def test_a_level_that_finished_is_no_longer_pending():
+    # Forty levels, most of them past the few searched directly: once c20
+    # has its value it is no longer pending, so meeting it again after a
+    # function made it invalid computes it again.
+    e, calls = DAGEngine(), []
+    for i in range(40):
+        e.add_node(f"c{i}", lambda obj, i=i: calls.append(i) or i)
+        e.nodes[f"c{i}"].static_dependencies.append(f"c{i + 1}")
+    e.nodes["c39"].static_dependencies.clear()
+    e.add_node("reset", lambda obj: setattr(e.nodes["c20"], "is_valid", False))
+    e.add_node("top", ident).static_dependencies.extend(["c0", "reset", "c20"])
+    assert e.evaluate("top", "v") == "v"
+    assert calls == list(range(39, -1, -1)) + [20]
+    e.nodes["c39"].static_dependencies.append("c10")
+    e.invalidate("c10")
+    for i in range(10, 40):
+        e.nodes[f"c{i}"].is_valid = False
+    e.nodes["c9"].is_valid = False
+    with pytest.raises(RecursionError) as exc:
+        e.evaluate("c9", None)
+    assert str(exc.value) == CYCLE
+    assert entries(exc.value) == at(EV, 97, *[107] * 31)
+    assert calls[41:] == [] and e.call_stack == []
+
+
 def test_a_running_function_may_come_back_through_static_dependencies():
     # Only the levels waiting for their static dependencies in the same
     # walk count as a cycle; a node whose function is running is computed
