@@ -305,7 +305,13 @@ names_differ(PyObject *a, PyObject *b) noexcept
         return 0;
     }
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        return PyUnicode_Compare(a, b) != 0;
+        // A str is always stored in its narrowest kind, so equal strings
+        // have equal lengths, kinds and bytes: no ordering is needed.
+        Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        int kind = PyUnicode_KIND(a);
+        return length != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b) ||
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<size_t>(length) * kind) != 0;
     }
     if ((PyUnicode_CheckExact(a) && b == Py_None) ||
         (a == Py_None && PyUnicode_CheckExact(b))) {
