@@ -642,7 +642,7 @@ open_level(StaticWalk &walk, Ref node, PyObject *name) noexcept
 
 // A level's end, once its static dependencies are done: push the name,
 // call the function, cache its value, pop. New reference / nullptr.
-PyObject *
+[[gnu::always_inline]] inline PyObject *
 call_node(EngineObject *self, NodeObject *node, PyObject *name,
           PyObject *instance) noexcept
 {
@@ -809,6 +809,11 @@ evaluate_found(EngineObject *self, Ref node, PyObject *name,
     NodeObject *n = as_node(node.get());
     if (n->is_valid) {
         return Py_NewRef(n->cached_value);
+    }
+    PyObject *statics = n->static_dependencies;
+    if (statics != Py_None && PyList_GET_SIZE(statics) == 0) {
+        // Nothing to walk: the function at once, the node held here.
+        return call_node(self, n, name, instance);
     }
     return evaluate_walk(self, std::move(node), name, instance);
 }
