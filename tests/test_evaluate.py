@@ -217,6 +217,29 @@ def test_a_level_that_finished_is_no_longer_pending():
     assert calls[41:] == [] and e.call_stack == []
 
 
+def test_a_function_may_walk_deep_inside_a_deep_walk():
+    # The inner walk cannot take the buffers the outer one holds; the next
+    # evaluation finds them again.
+    e, calls = DAGEngine(), []
+
+    def chain(prefix, last):
+        for i in range(30):
+            name = f"{prefix}{i}"
+            e.add_node(name, lambda obj, name=name: calls.append(name) or 1)
+            e.nodes[name].static_dependencies.append(f"{prefix}{i + 1}")
+        e.add_node(f"{prefix}30", last)
+    chain("b", lambda obj: calls.append("b30") or 1)
+    chain("a", lambda obj: e.evaluate("b0", obj))
+    for repeat in range(2):
+        for node in e.nodes.values():
+            node.is_valid = False
+        calls.clear()
+        assert e.evaluate("a0", None) == 1
+        assert calls == ([f"b{i}" for i in range(30, -1, -1)] +
+                         [f"a{i}" for i in range(29, -1, -1)])
+        assert e.call_stack == []
+
+
 def test_a_running_function_may_come_back_through_static_dependencies():
     # Only the levels waiting for their static dependencies in the same
     # walk count as a cycle; a node whose function is running is computed

@@ -434,6 +434,27 @@ public:
         }
     }
 
+    // Takes over an empty buffer of `capacity` slots (a power of two, or
+    // nothing when `slots` is null) before anything is added.
+    void adopt(PyObject **slots, size_t capacity) noexcept
+    {
+        if (slots) {
+            slots_ = slots;
+            mask_ = capacity - 1;
+            shift_ = 64 - std::countr_zero(capacity);
+        }
+    }
+
+    // Hands over the buffer, which is empty again once everything added
+    // was removed. Its capacity goes to `capacity`.
+    PyObject **surrender(size_t &capacity) noexcept
+    {
+        capacity = slots_ ? mask_ + 1 : 0;
+        mask_ = 0;
+        shift_ = 64;
+        return std::exchange(slots_, nullptr);
+    }
+
     bool contains(PyObject *p) const noexcept
     {
         if (!slots_) {
@@ -528,6 +549,17 @@ private:
     size_t count_ = 0;
 };
 
+// The buffers of a static walk that outgrows its first few levels are
+// kept between walks, so a deep walk does not allocate and grow them
+// afresh each time. One walk at a time holds them (a walk started while
+// they are held, by a node function or another thread, uses its own).
+StaticFrame *cached_static_frames = nullptr;
+Py_ssize_t cached_static_capacity = 0;
+PyObject **cached_pending_slots = nullptr;
+size_t cached_pending_capacity = 0;
+bool static_cache_taken = false;
+constexpr size_t kMaxCachedStaticBytes = size_t{64} << 20;
+
 // The levels of one static walk. A node is pending while its level is on
 // the stack; reaching a pending node again would go round the same cycle
 // for ever. The first few levels are searched directly; the nodes of the
@@ -542,9 +574,21 @@ public:
         while (size_ > 0) {
             pop();
         }
-        if (frames_ != inline_) {
-            PyMem_Free(frames_);
+        // Every node added to the set was removed again: it is empty.
+        size_t slots_capacity;
+        PyObject **slots = deep_.surrender(slots_capacity);
+        if (!from_cache_) {
+            PyMem_Free(heap_);
+            PyMem_Free(slots);
+            return;
         }
+        keep(cached_static_frames, cached_static_capacity, heap_,
+             heap_capacity_, sizeof(StaticFrame));
+        size_t kept = 0;
+        keep(cached_pending_slots, kept, slots,
+             static_cast<Py_ssize_t>(slots_capacity), sizeof(PyObject *));
+        cached_pending_capacity = kept;
+        static_cache_taken = false;
     }
 
     bool pending(PyObject *node) const noexcept
@@ -590,21 +634,51 @@ public:
 private:
     static constexpr Py_ssize_t kInline = 8;
 
+    // Stores a buffer in the cache, or frees it when it is too large.
+    template <typename T>
+    static void keep(T *&cached, auto &cached_capacity, T *buffer,
+                     Py_ssize_t capacity, size_t item) noexcept
+    {
+        if (static_cast<size_t>(capacity) * item <= kMaxCachedStaticBytes) {
+            cached = buffer;
+            cached_capacity = capacity;
+        }
+        else {
+            PyMem_Free(buffer);
+        }
+    }
+
     int grow() noexcept
     {
+        if (!heap_ && !from_cache_ && !static_cache_taken) {
+            static_cache_taken = true;
+            from_cache_ = true;
+            heap_ = std::exchange(cached_static_frames, nullptr);
+            heap_capacity_ = std::exchange(cached_static_capacity, 0);
+            deep_.adopt(std::exchange(cached_pending_slots, nullptr),
+                        std::exchange(cached_pending_capacity, 0));
+        }
         Py_ssize_t capacity = capacity_ * 2;
-        auto *frames = static_cast<StaticFrame *>(
-            PyMem_Malloc(capacity * sizeof(StaticFrame)));
-        if (!frames) {
-            PyErr_NoMemory();
-            return -1;
+        if (heap_capacity_ < capacity) {
+            if (static_cast<size_t>(capacity) >
+                PY_SSIZE_T_MAX / sizeof(StaticFrame)) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            auto *heap = static_cast<StaticFrame *>(
+                PyMem_Realloc(heap_, capacity * sizeof(StaticFrame)));
+            if (!heap) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            heap_ = heap;
+            heap_capacity_ = capacity;
         }
-        std::memcpy(frames, frames_, size_ * sizeof(StaticFrame));
-        if (frames_ != inline_) {
-            PyMem_Free(frames_);
+        if (frames_ == inline_) {
+            std::memcpy(heap_, inline_, size_ * sizeof(StaticFrame));
         }
-        frames_ = frames;
-        capacity_ = capacity;
+        frames_ = heap_;
+        capacity_ = heap_capacity_;
         return 0;
     }
 
@@ -612,6 +686,9 @@ private:
     StaticFrame *frames_ = inline_;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = kInline;
+    StaticFrame *heap_ = nullptr;  // owned, whether in use yet or not
+    Py_ssize_t heap_capacity_ = 0;
+    bool from_cache_ = false;
     PointerSet deep_;  // the nodes of frames [kInline, size_)
 };
 
