@@ -187,20 +187,20 @@ def _compute(node: _Cell, parent: _Frame | None, held: dict[_Cell, BaseException
 
 def _relink(node: _Cell, reads: dict[_Cell, None]) -> None:
     """Make a node's dependencies exactly `reads`, in both directions."""
-    old = _deps(node)
+    old: list[_Cell] = node.dependencies  # type: ignore[assignment]
     new = list(reads)
     if old == new:  # nodes compare by identity
         return
     for dep in old:
         if dep not in reads:
             try:
-                _readers(dep).remove(node)
+                dep.dependents.remove(node)
             except ValueError:
                 pass
     known = set(old)
     for dep in new:
         if dep not in known:
-            _readers(dep).append(node)
+            dep.dependents.append(node)
     node.dependencies = cast("list[Node]", new)
 
 
@@ -250,11 +250,15 @@ def _refresh(top: _Cell, parent: _Frame | None) -> Any:
     # confirmed after the node, with its value unchanged) or _CHANGED.
     mark = [_SAME]
     pending = {top}
+    # Each dependency, once settled, is folded into its reader's mark: not
+    # valid, or changed after the reader was verified, is _CHANGED; verified
+    # after the reader (value unchanged) turns _SAME into _FRESH.
     while True:
         node = stack[-1]
-        deps = _deps(node)
+        deps: list[_Cell] = node.dependencies  # type: ignore[assignment]
         at = pos[-1]
-        if mark[-1] != _CHANGED and at < len(deps):
+        state = mark[-1]
+        if state != _CHANGED and at < len(deps):
             pos[-1] = at + 1
             dep = deps[at]
             if not dep.is_valid and dep not in held and dep not in pending:
@@ -265,11 +269,14 @@ def _refresh(top: _Cell, parent: _Frame | None) -> Any:
                     pending.add(dep)
                     continue
                 _settle(dep, parent, held)
-            _compare(dep, node, mark)
+            if not dep.is_valid or dep.changed > node.verified:
+                mark[-1] = _CHANGED
+            elif state == _SAME and dep.verified > node.verified:
+                mark[-1] = _FRESH
             continue
         stack.pop()
         pos.pop()
-        state = mark.pop()
+        mark.pop()
         pending.discard(node)
         restorable = state == _FRESH and node.ok
         if not stack:
@@ -280,18 +287,15 @@ def _refresh(top: _Cell, parent: _Frame | None) -> Any:
             return _compute(node, parent, held)
         if not restorable or not _restore(node, start)[0]:
             _settle(node, parent, held)
-        _compare(node, stack[-1], mark)
+        # Fold the node into its reader's mark, as above.
+        reader = stack[-1]
+        if not node.is_valid or node.changed > reader.verified:
+            mark[-1] = _CHANGED
+        elif mark[-1] == _SAME and node.verified > reader.verified:
+            mark[-1] = _FRESH
 
 
 _SAME, _FRESH, _CHANGED = 0, 1, 2
-
-
-def _compare(dep: _Cell, reader: _Cell, mark: list[int]) -> None:
-    """Fold what happened to `dep` into the mark of its reader's level."""
-    if not dep.is_valid or dep.changed > reader.verified:
-        mark[-1] = _CHANGED
-    elif dep.verified > reader.verified and mark[-1] == _SAME:
-        mark[-1] = _FRESH
 
 
 # -- changing -----------------------------------------------------------------

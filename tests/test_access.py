@@ -32,6 +32,16 @@ def test_accesses_of_the_running_node_become_edges_once():
     assert a.dependents == [b] and b.dependencies == [a]
 
 
+def test_the_running_name_is_compared_by_value():
+    e = DAGEngine()
+    for name in ("node", "nodé", "nodf", "nod"):
+        e.add_node(name, ident)
+    e.call_stack.append("".join(["no", "de"]))  # equal, not the same object
+    for name in ("node", "nodé", "nodf", "nod", "".join(["no", "de"])):
+        e.record_access(name)
+    assert [d.name for d in e.nodes["node"].dependencies] == ["nodé", "nodf", "nod"]
+
+
 @pytest.mark.parametrize("evaluates_b", [True, False])
 def test_dynamic_dependency_cycle(evaluates_b):
     e, calls = DAGEngine(), []

@@ -57,6 +57,21 @@ def test_add_dependency_records_each_edge_once():
     assert (len(u.dependents), len(x.dependents), y.dependents) == (1, 1, [])
 
 
+def test_containment_compares_what_comes_before_the_match():
+    # Plain nodes are told apart by identity alone; any other element in
+    # front of the match, or anywhere when there is none, is compared.
+    log = []
+    Logged = type("Logged", (Node,), {
+        "__eq__": lambda self, other: log.append(self.name) or False})
+    a, d, e = Node("a", None), Node("d", None), Node("e", None)
+    p, q = Logged("p", None), Logged("q", None)
+    a.dependencies = [Node("n", None), p, Node("m", None), d, q]
+    a.add_dependency(d)
+    assert log == ["p"] and len(a.dependencies) == 5 and d.dependents == []
+    a.add_dependency(e)
+    assert log == ["p", "p", "q"] and a.dependencies[-1] is e
+
+
 def test_add_dependency_failures():
     a, d = Node("a", None), Node("d", None)
     d.dependents = None
@@ -100,15 +115,59 @@ def test_walk_is_depth_first_and_stops_at_barriers(cls):
 
 
 def test_deep_chain():
+    # A million levels cost no native stack. Deep down, an override starts
+    # walks of its own while the outer one is running, and a released value
+    # appends to the list at the top, which the walk then visits; a failure
+    # at the bottom carries one entry per level.
     result = run_child("""
+        import traceback
         from tarn.tarnwick import Node
-        chain = [Node(None, None) for _ in range(1_000_000)]
-        for node, dependent in zip(chain, chain[1:] + [Node(None, None)]):
-            node.dependents, node.is_valid = [dependent], True
-        chain[0].invalidate()
-        print(sum(node.is_valid for node in chain))
+
+        def chain(n, last=None):
+            nodes = [Node(None, None) for _ in range(n)] + [last or Node(None, None)]
+            for node, dependent in zip(nodes, nodes[1:]):
+                node.dependents, node.is_valid = [dependent], True
+            return nodes
+
+        chain_a = chain(1_000_000)
+        chain_a[0].invalidate()
+        print(sum(node.is_valid for node in chain_a))
+
+        class Nested(Node):
+            def invalidate(self):
+                for other in (chain_b, chain_c):
+                    for node in other:
+                        node.is_valid = True
+                    other[0].invalidate()
+                Node.invalidate(self)
+
+        class Appends:
+            def __del__(self):
+                late.is_valid = True
+                chain_a[0].dependents.append(late)
+
+        late = Node("late", None)
+        chain_b, chain_c = chain(100_000), chain(100_000)
+        chain_a = chain(100_000, Nested("nested", None))
+        chain_a[-1].dependents = [Node(None, None)]
+        for repeat in range(2):
+            for node in chain_a + chain_a[-1].dependents:
+                node.is_valid = True
+            chain_a[-1].dependents[0].cached_value = Appends()
+            chain_a[0].invalidate()
+            print(sum(n.is_valid for n in chain_a + chain_b + chain_c),
+                  late.is_valid, len(chain_a[0].dependents))
+        chain_d = chain(100_000)
+        chain_d[-1].dependents, chain_d[-1].is_valid = None, True
+        try:
+            chain_d[0].invalidate()
+        except TypeError as exc:
+            lines = [f.lineno for f in traceback.extract_tb(exc.__traceback__)
+                     if f.filename == "tarn/tarnwick"]
+            print(lines == [49] + [62] * 100_000 + [61])
     """)
-    assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "0\n0 False 2\n0 False 3\nTrue\n"
 
 
 @pytest.mark.parametrize("path, broken, message, lines, still_valid", [

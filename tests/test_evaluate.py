@@ -126,23 +126,143 @@ def test_call_stack_spoiled_by_the_function(spoil, exc_type, message, raises):
     assert (t.is_valid, t.cached_value) == ((False, None) if raises else (True, 42))
 
 
-@pytest.mark.parametrize("deps", ["[str(i - 1)] if i else []",  # a chain
-                                  "[str(1 - i)] if i < 2 else []"])  # a cycle
-def test_unbounded_static_recursion_ends_in_recursion_error(deps):
-    result = run_child(f"""
+def test_static_chains_of_any_depth():
+    # A million levels of static dependencies: each function once, deepest
+    # first, and a failure at the bottom carries one entry per level. A
+    # replacement of evaluate nests natively and ends in RecursionError.
+    result = run_child("""
+        import traceback
         from tarn.tarnwick import DAGEngine
+
+        def chain(engine, n, func, bottom=()):
+            for i in range(n):
+                engine.add_node(str(i), func).static_dependencies.append(str(i + 1))
+            engine.add_node(str(n), func).static_dependencies.extend(bottom)
+
+        e, order = DAGEngine(), []
+        stack = e.call_stack
+        chain(e, 1_000_000, lambda obj: order.append(stack[-1]) or obj)
+        print(e.evaluate("0", 7), order == [str(i) for i in range(1_000_000, -1, -1)])
+        del order[:]
         e = DAGEngine()
-        for i in range(100_000):
-            e.add_node(str(i), lambda obj: obj).static_dependencies.extend({deps})
-        for top in ("99999", "0"):
-            try:
-                e.evaluate(top, 1)
-            except RecursionError:
-                print("RecursionError", e.call_stack)
-        print(e.evaluate("300", 1))
+        chain(e, 5_000, lambda obj: 1, ["missing"])
+        try:
+            e.evaluate("0", None)
+        except ValueError as exc:
+            lines = [f.lineno for f in traceback.extract_tb(exc.__traceback__)
+                     if f.filename == "tarn/tarnwick"]
+            print(lines == [97] + [107] * 5_001 + [101], e.call_stack)
+
+        class Delegating(DAGEngine):
+            def evaluate(self, name, instance):
+                return super().evaluate(name, instance)
+        e = Delegating()
+        chain(e, 100_000, lambda obj: 1)
+        try:
+            e.evaluate("0", None)
+        except RecursionError:
+            print("RecursionError", e.call_stack, e.nodes["99999"].is_valid)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "RecursionError []\n1\n"
+    assert result.stdout == "7 True\nTrue []\nRecursionError [] False\n"
+
+
+CYCLE = "maximum recursion depth exceeded while evaluating static dependencies"
+
+
+@pytest.mark.parametrize("engine_type", [DAGEngine, type("Plain", (DAGEngine,), {})])
+def test_a_static_cycle_is_refused_where_it_closes(engine_type):
+    log = []
+    e = engine_type()
+    for name in "abcd":
+        e.add_node(name, lambda obj, name=name: log.append(name) or name)
+    e.nodes["a"].static_dependencies.extend(["d", "b"])
+    e.nodes["b"].static_dependencies.append("c")
+    e.nodes["c"].static_dependencies.extend(["d", "a"])
+    e.nodes["d"].static_dependencies.append("d")
+    e.nodes["d"].is_valid = True  # reached twice, never pending
+    e.nodes["x"] = e.nodes["d"]
+    for name, levels in (("a", 3), ("x", 1)):
+        if name == "x":
+            e.nodes["d"].is_valid = False
+        with pytest.raises(RecursionError) as exc:
+            e.evaluate(name, None)
+        assert str(exc.value) == CYCLE
+        assert entries(exc.value) == at(EV, 97, *[107] * levels)
+    assert log == [] and e.call_stack == []
+
+
+def test_a_level_that_finished_is_no_longer_pending():
+    # Forty levels, most of them past the few searched directly: once c20
+    # has its value it is no longer pending, so meeting it again after a
+    # function made it invalid computes it again.
+    e, calls = DAGEngine(), []
+    for i in range(40):
+        e.add_node(f"c{i}", lambda obj, i=i: calls.append(i) or i)
+        e.nodes[f"c{i}"].static_dependencies.append(f"c{i + 1}")
+    e.nodes["c39"].static_dependencies.clear()
+    e.add_node("reset", lambda obj: setattr(e.nodes["c20"], "is_valid", False))
+    e.add_node("top", ident).static_dependencies.extend(["c0", "reset", "c20"])
+    assert e.evaluate("top", "v") == "v"
+    assert calls == list(range(39, -1, -1)) + [20]
+    e.nodes["c39"].static_dependencies.append("c10")
+    e.invalidate("c10")
+    for i in range(10, 40):
+        e.nodes[f"c{i}"].is_valid = False
+    e.nodes["c9"].is_valid = False
+    with pytest.raises(RecursionError) as exc:
+        e.evaluate("c9", None)
+    assert str(exc.value) == CYCLE
+    assert entries(exc.value) == at(EV, 97, *[107] * 31)
+    assert calls[41:] == [] and e.call_stack == []
+
+
+def test_a_function_may_walk_deep_inside_a_deep_walk():
+    # The inner walk cannot take the buffers the outer one holds; the next
+    # evaluation finds them again.
+    e, calls = DAGEngine(), []
+
+    def chain(prefix, last):
+        for i in range(30):
+            name = f"{prefix}{i}"
+            e.add_node(name, lambda obj, name=name: calls.append(name) or 1)
+            e.nodes[name].static_dependencies.append(f"{prefix}{i + 1}")
+        e.add_node(f"{prefix}30", last)
+    chain("b", lambda obj: calls.append("b30") or 1)
+    chain("a", lambda obj: e.evaluate("b0", obj))
+    for repeat in range(2):
+        for node in e.nodes.values():
+            node.is_valid = False
+        calls.clear()
+        assert e.evaluate("a0", None) == 1
+        assert calls == ([f"b{i}" for i in range(30, -1, -1)] +
+                         [f"a{i}" for i in range(29, -1, -1)])
+        assert e.call_stack == []
+
+
+def test_a_running_function_may_come_back_through_static_dependencies():
+    # Only the levels waiting for their static dependencies in the same
+    # walk count as a cycle; a node whose function is running is computed
+    # again by the evaluation its function starts.
+    e, calls = DAGEngine(), []
+
+    def t_func(obj):
+        calls.append(("t", list(e.call_stack)))
+        return e.evaluate("u", obj) if len(calls) == 1 else "inner"
+
+    def a_func(obj):
+        calls.append(("a", list(e.call_stack)))
+        return e.evaluate("s", obj) if len(calls) == 3 else "a"
+    e.add_node("t", t_func)
+    e.add_node("u", lambda obj: "u").static_dependencies.append("t")
+    e.add_node("s", lambda obj: "s").static_dependencies.append("a")
+    e.add_node("a", a_func)
+    assert e.evaluate("t", None) == "u" and e.nodes["t"].cached_value == "u"
+    assert calls == [("t", ["t"]), ("t", ["t", "t"])]
+    # s waits for a in the outer walk while a's function evaluates s anew.
+    assert e.evaluate("s", None) == "s"
+    assert calls[2:] == [("a", ["a"]), ("a", ["a", "a"])]
+    assert e.call_stack == [] and e.nodes["a"].cached_value == "s"
 
 
 HOSTILE = """
@@ -174,6 +294,13 @@ except Exception as exc:
      "", "'v'"),
     ("t.static_dependencies += ['a', 'b']; deps = t.static_dependencies; "
      "a.func = lambda obj: deps.clear()", "", "'v'"),
+    ("t.static_dependencies += ['a', 'b']; "
+     "a.func = lambda obj: t.__init__('t', None) or e.nodes.clear()",
+     "", "ValueError Node 'b' not found in DAG"),
+    ("t.static_dependencies.append('a'); a.static_dependencies.append('b'); "
+     "b.func = lambda obj: [a.static_dependencies.clear(), e.nodes.clear(), "
+     "setattr(a, 'static_dependencies', None), a.__init__('a', str)] and 'w'",
+     "", "'v'"),
     ("e.nodes = {Collider(): None}", "", "ValueError Node 't' not found in DAG"),
     ("e.nodes = {Collider(): None}", "e.add_edge('t', 'u')",
      "AttributeError 'NoneType' object has no attribute 'get'"),

@@ -4,6 +4,10 @@
 #include "graph/graph.hpp"
 #include "persistence/persistence.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 namespace tarn {
 namespace {
 
@@ -301,7 +305,13 @@ names_differ(PyObject *a, PyObject *b) noexcept
         return 0;
     }
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        return PyUnicode_Compare(a, b) != 0;
+        // A str is always stored in its narrowest kind, so equal strings
+        // have equal lengths, kinds and bytes: no ordering is needed.
+        Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        int kind = PyUnicode_KIND(a);
+        return length != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b) ||
+               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                           static_cast<size_t>(length) * kind) != 0;
     }
     if ((PyUnicode_CheckExact(a) && b == Py_None) ||
         (a == Py_None && PyUnicode_CheckExact(b))) {
@@ -388,39 +398,331 @@ engine_invalidate_impl(EngineObject *self, PyObject *name, int dispatch)
     return 0;
 }
 
-// Computes an invalid node: static dependencies, push, call, cache, pop.
-PyObject *
-compute(EngineObject *self, NodeObject *node, PyObject *name,
-        PyObject *instance) noexcept
+// ---------------------------------------------------------------------------
+// Evaluation
+//
+// Evaluating an invalid node first evaluates each of its static
+// dependencies through the whole of evaluation (dispatch, lookup, validity,
+// that node's own static dependencies, the call). Those levels live on an
+// explicit stack instead of the native one, so a chain of any depth costs
+// heap; only a call into a script's replacement of evaluate nests natively,
+// under the interpreter's recursion counter.
+
+// One level of a static walk: a node whose static dependencies are being
+// evaluated, with the name it was reached by and the list it walks. The
+// frame owns all three, so a script that replaces the node's list, drops
+// the node from the registry or re-initialises it pulls nothing away from
+// under the walk, which follows the list the level started with.
+struct StaticFrame {
+    PyObject *node;
+    PyObject *name;
+    PyObject *statics;
+    Py_ssize_t index;
+};
+
+// A set of node pointers: open addressing with linear probing, where a
+// removal shifts the entries after it back so that no tombstones build up.
+class PointerSet {
+public:
+    PointerSet() noexcept = default;
+    PointerSet(const PointerSet &) = delete;
+    PointerSet &operator=(const PointerSet &) = delete;
+    ~PointerSet()
+    {
+        if (slots_) {  // most walks never need the set
+            PyMem_Free(slots_);
+        }
+    }
+
+    // Takes over an empty buffer of `capacity` slots (a power of two, or
+    // nothing when `slots` is null) before anything is added.
+    void adopt(PyObject **slots, size_t capacity) noexcept
+    {
+        if (slots) {
+            slots_ = slots;
+            mask_ = capacity - 1;
+            shift_ = 64 - std::countr_zero(capacity);
+        }
+    }
+
+    // Hands over the buffer, which is empty again once everything added
+    // was removed. Its capacity goes to `capacity`.
+    PyObject **surrender(size_t &capacity) noexcept
+    {
+        capacity = slots_ ? mask_ + 1 : 0;
+        mask_ = 0;
+        shift_ = 64;
+        return std::exchange(slots_, nullptr);
+    }
+
+    bool contains(PyObject *p) const noexcept
+    {
+        if (!slots_) {
+            return false;
+        }
+        for (size_t i = home(p);; i = (i + 1) & mask_) {
+            if (slots_[i] == p) {
+                return true;
+            }
+            if (!slots_[i]) {
+                return false;
+            }
+        }
+    }
+
+    // `p` must not be in the set.
+    [[nodiscard]] int add(PyObject *p) noexcept
+    {
+        if ((count_ + 1) * 2 > mask_ + 1 || !slots_) {
+            if (grow() < 0) {
+                return -1;
+            }
+        }
+        insert(p);
+        ++count_;
+        return 0;
+    }
+
+    // `p` must be in the set.
+    void remove(PyObject *p) noexcept
+    {
+        size_t i = home(p);
+        while (slots_[i] != p) {
+            i = (i + 1) & mask_;
+        }
+        slots_[i] = nullptr;
+        for (size_t j = (i + 1) & mask_; slots_[j]; j = (j + 1) & mask_) {
+            size_t k = home(slots_[j]);
+            // Entry j stays unless its home lies cyclically outside (i, j].
+            bool stays = i < j ? (i < k && k <= j) : (i < k || k <= j);
+            if (!stays) {
+                slots_[i] = slots_[j];
+                slots_[j] = nullptr;
+                i = j;
+            }
+        }
+        --count_;
+    }
+
+private:
+    size_t home(PyObject *p) const noexcept
+    {
+        auto h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+        return static_cast<size_t>((h * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    void insert(PyObject *p) noexcept
+    {
+        size_t i = home(p);
+        while (slots_[i]) {
+            i = (i + 1) & mask_;
+        }
+        slots_[i] = p;
+    }
+
+    int grow() noexcept
+    {
+        size_t capacity = slots_ ? (mask_ + 1) * 2 : 64;
+        auto *slots = static_cast<PyObject **>(
+            PyMem_Calloc(capacity, sizeof(PyObject *)));
+        if (!slots) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        PyObject **old = slots_;
+        size_t old_capacity = old ? mask_ + 1 : 0;
+        slots_ = slots;
+        mask_ = capacity - 1;
+        shift_ = 64 - std::countr_zero(capacity);
+        for (size_t i = 0; i < old_capacity; ++i) {
+            if (old[i]) {
+                insert(old[i]);
+            }
+        }
+        PyMem_Free(old);
+        return 0;
+    }
+
+    PyObject **slots_ = nullptr;
+    size_t mask_ = 0;
+    int shift_ = 64;
+    size_t count_ = 0;
+};
+
+// The buffers of a static walk that outgrows its first few levels are
+// kept between walks, so a deep walk does not allocate and grow them
+// afresh each time. One walk at a time holds them (a walk started while
+// they are held, by a node function or another thread, uses its own).
+StaticFrame *cached_static_frames = nullptr;
+Py_ssize_t cached_static_capacity = 0;
+PyObject **cached_pending_slots = nullptr;
+size_t cached_pending_capacity = 0;
+bool static_cache_taken = false;
+constexpr size_t kMaxCachedStaticBytes = size_t{64} << 20;
+
+// The levels of one static walk. A node is pending while its level is on
+// the stack; reaching a pending node again would go round the same cycle
+// for ever. The first few levels are searched directly; the nodes of the
+// deeper ones are also kept in a set.
+class StaticWalk {
+public:
+    StaticWalk() noexcept = default;
+    StaticWalk(const StaticWalk &) = delete;
+    StaticWalk &operator=(const StaticWalk &) = delete;
+    ~StaticWalk()
+    {
+        while (size_ > 0) {
+            pop();
+        }
+        // Every node added to the set was removed again: it is empty.
+        size_t slots_capacity;
+        PyObject **slots = deep_.surrender(slots_capacity);
+        if (!from_cache_) {
+            PyMem_Free(heap_);
+            PyMem_Free(slots);
+            return;
+        }
+        keep(cached_static_frames, cached_static_capacity, heap_,
+             heap_capacity_, sizeof(StaticFrame));
+        size_t kept = 0;
+        keep(cached_pending_slots, kept, slots,
+             static_cast<Py_ssize_t>(slots_capacity), sizeof(PyObject *));
+        cached_pending_capacity = kept;
+        static_cache_taken = false;
+    }
+
+    bool pending(PyObject *node) const noexcept
+    {
+        Py_ssize_t shallow = size_ < kInline ? size_ : kInline;
+        for (Py_ssize_t i = 0; i < shallow; ++i) {
+            if (frames_[i].node == node) {
+                return true;
+            }
+        }
+        return size_ > kInline && deep_.contains(node);
+    }
+
+    // Adopts the three references. The first level always fits.
+    [[nodiscard]] int push(Ref node, Ref name, Ref statics) noexcept
+    {
+        if (size_ == capacity_ && grow() < 0) {
+            return -1;
+        }
+        if (size_ >= kInline && deep_.add(node.get()) < 0) {
+            return -1;
+        }
+        frames_[size_++] = StaticFrame{node.release(), name.release(),
+                                       statics.release(), 0};
+        return 0;
+    }
+
+    // Releasing may run script code; the frame is off the stack by then.
+    void pop() noexcept
+    {
+        StaticFrame f = frames_[--size_];
+        if (size_ >= kInline) {
+            deep_.remove(f.node);
+        }
+        Py_DECREF(f.statics);
+        Py_DECREF(f.name);
+        Py_DECREF(f.node);
+    }
+
+    StaticFrame &top() noexcept { return frames_[size_ - 1]; }
+    Py_ssize_t size() const noexcept { return size_; }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
+
+    // Stores a buffer in the cache, or frees it when it is too large.
+    template <typename T>
+    static void keep(T *&cached, auto &cached_capacity, T *buffer,
+                     Py_ssize_t capacity, size_t item) noexcept
+    {
+        if (static_cast<size_t>(capacity) * item <= kMaxCachedStaticBytes) {
+            cached = buffer;
+            cached_capacity = capacity;
+        }
+        else {
+            PyMem_Free(buffer);
+        }
+    }
+
+    int grow() noexcept
+    {
+        if (!heap_ && !from_cache_ && !static_cache_taken) {
+            static_cache_taken = true;
+            from_cache_ = true;
+            heap_ = std::exchange(cached_static_frames, nullptr);
+            heap_capacity_ = std::exchange(cached_static_capacity, 0);
+            deep_.adopt(std::exchange(cached_pending_slots, nullptr),
+                        std::exchange(cached_pending_capacity, 0));
+        }
+        Py_ssize_t capacity = capacity_ * 2;
+        if (heap_capacity_ < capacity) {
+            if (static_cast<size_t>(capacity) >
+                PY_SSIZE_T_MAX / sizeof(StaticFrame)) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            auto *heap = static_cast<StaticFrame *>(
+                PyMem_Realloc(heap_, capacity * sizeof(StaticFrame)));
+            if (!heap) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            heap_ = heap;
+            heap_capacity_ = capacity;
+        }
+        if (frames_ == inline_) {
+            std::memcpy(heap_, inline_, size_ * sizeof(StaticFrame));
+        }
+        frames_ = heap_;
+        capacity_ = heap_capacity_;
+        return 0;
+    }
+
+    StaticFrame inline_[kInline];
+    StaticFrame *frames_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = kInline;
+    StaticFrame *heap_ = nullptr;  // owned, whether in use yet or not
+    Py_ssize_t heap_capacity_ = 0;
+    bool from_cache_ = false;
+    PointerSet deep_;  // the nodes of frames [kInline, size_)
+};
+
+// Adds the entry of every level of the walk below the failure, innermost
+// first, as each level of a recursive evaluation would.
+std::nullptr_t
+fail_levels(Py_ssize_t levels) noexcept
 {
-    Ref statics = Ref::borrow(node->static_dependencies);
+    for (Py_ssize_t i = 0; i < levels; ++i) {
+        add_traceback_entry(Site::EngineEvaluate107);
+    }
+    return nullptr;
+}
+
+// A level's start, once its node was found invalid: takes the node's
+// static dependencies and pushes the level.
+int
+open_level(StaticWalk &walk, Ref node, PyObject *name) noexcept
+{
+    Ref statics = Ref::borrow(as_node(node.get())->static_dependencies);
     if (statics.get() == Py_None) {
         raise(PyExc_TypeError, Msg::NoneIteration);
         add_traceback_entry(Site::EngineEvaluate106);
-        return nullptr;
+        return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statics.get()); ++i) {
-        Ref dep = Ref::borrow(PyList_GET_ITEM(statics.get(), i));
-        if (!is_name(dep.get())) {
-            raise_format(PyExc_TypeError, Msg::RefusedWrite, "str",
-                         Py_TYPE(dep.get())->tp_name);
-            add_traceback_entry(Site::EngineEvaluate106);
-            return nullptr;
-        }
-        // Static dependencies nest natively: the guard turns a very deep
-        // chain or a cycle into RecursionError instead of a stack overflow.
-        RecursionGuard guard(message(Msg::StaticRecursion));
-        if (!guard.entered()) {
-            add_traceback_entry(Site::EngineEvaluate107);
-            return nullptr;
-        }
-        Ref value = Ref::steal(
-            engine_table.evaluate(self, dep.get(), instance, 1));
-        if (!value) {
-            add_traceback_entry(Site::EngineEvaluate107);
-            return nullptr;
-        }
-    }
+    return walk.push(std::move(node), Ref::borrow(name), std::move(statics));
+}
+
+// A level's end, once its static dependencies are done: push the name,
+// call the function, cache its value, pop. New reference / nullptr.
+[[gnu::always_inline]] inline PyObject *
+call_node(EngineObject *self, NodeObject *node, PyObject *name,
+          PyObject *instance) noexcept
+{
     {
         Ref stack = Ref::borrow(self->call_stack);
         if (stack.get() == Py_None) {
@@ -467,6 +769,105 @@ compute(EngineObject *self, NodeObject *node, PyObject *name,
     return nullptr;
 }
 
+// Override dispatch of evaluate for a static dependency. 1 when a
+// replacement ran (its value discarded), 0 when the engine does its own
+// work, -1 on failure with that evaluation's own entries.
+[[gnu::noinline]] int
+dispatch_dependency(EngineObject *self, PyObject *name,
+                    PyObject *instance) noexcept
+{
+    // A replacement nests natively: the guard turns unbounded nesting into
+    // RecursionError instead of a stack overflow.
+    RecursionGuard guard(message(Msg::StaticRecursion));
+    if (!guard.entered()) {
+        return -1;
+    }
+    Ref replacement;
+    int found = find_override(as_object(self), strings.evaluate,
+                              Op::EngineEvaluate, replacement);
+    if (found > 0) {
+        PyObject *argv[] = {name, instance};
+        Ref result = Ref::steal(
+            PyObject_Vectorcall(replacement.get(), argv, 2, nullptr));
+        found = result ? 1 : -1;
+    }
+    if (found < 0) {
+        add_traceback_entry(Site::EngineEvaluate97);
+    }
+    return found;
+}
+
+// Evaluates `node` (invalid, reached by `name`): its static dependencies
+// depth first and in list order, each as a level of `walk`, then its own
+// function. New reference / nullptr with every level's entries added.
+PyObject *
+evaluate_walk(EngineObject *self, Ref node, PyObject *name,
+              PyObject *instance) noexcept
+{
+    StaticWalk walk;
+    if (open_level(walk, std::move(node), name) < 0) {
+        return nullptr;
+    }
+    for (;;) {
+        StaticFrame &level = walk.top();
+        if (level.index < PyList_GET_SIZE(level.statics)) {
+            Ref dep = Ref::borrow(PyList_GET_ITEM(level.statics, level.index));
+            ++level.index;
+            if (!is_name(dep.get())) {
+                raise_format(PyExc_TypeError, Msg::RefusedWrite, "str",
+                             Py_TYPE(dep.get())->tp_name);
+                add_traceback_entry(Site::EngineEvaluate106);
+                return fail_levels(walk.size() - 1);
+            }
+            // The dependency's own evaluation, with dispatch allowed.
+            if (may_override(as_object(self))) {
+                int handled = dispatch_dependency(self, dep.get(), instance);
+                if (handled < 0) {
+                    return fail_levels(walk.size());
+                }
+                if (handled > 0) {
+                    continue;
+                }
+            }
+            Ref found = lookup_node(self, dep.get());
+            if (!found) {
+                add_traceback_entry(Site::EngineEvaluate98);
+                return fail_levels(walk.size());
+            }
+            if (found.get() == Py_None) {
+                not_found(dep.get());
+                add_traceback_entry(Site::EngineEvaluate101);
+                return fail_levels(walk.size());
+            }
+            if (as_node(found.get())->is_valid) {
+                continue;
+            }
+            if (walk.pending(found.get())) {
+                raise(PyExc_RecursionError, Msg::StaticCycle);
+                return fail_levels(walk.size());
+            }
+            Py_ssize_t levels = walk.size();
+            if (open_level(walk, std::move(found), dep.get()) < 0) {
+                return fail_levels(levels);
+            }
+            continue;
+        }
+        // The frame owns both while the function runs; nothing else pushes
+        // onto this walk's stack meanwhile.
+        PyObject *value = call_node(self, as_node(level.node), level.name,
+                                    instance);
+        if (!value) {
+            return fail_levels(walk.size() - 1);
+        }
+        if (walk.size() == 1) {
+            return value;
+        }
+        // A dependency's value is only kept by its node.
+        Py_DECREF(value);
+        walk.pop();
+    }
+}
+
 // Evaluation once the registry lookup is done: `node` is the node, None
 // for an absent name, or empty when the lookup failed.
 PyObject *
@@ -486,7 +887,12 @@ evaluate_found(EngineObject *self, Ref node, PyObject *name,
     if (n->is_valid) {
         return Py_NewRef(n->cached_value);
     }
-    return compute(self, n, name, instance);
+    PyObject *statics = n->static_dependencies;
+    if (statics != Py_None && PyList_GET_SIZE(statics) == 0) {
+        // Nothing to walk: the function at once, the node held here.
+        return call_node(self, n, name, instance);
+    }
+    return evaluate_walk(self, std::move(node), name, instance);
 }
 
 PyObject *
@@ -523,6 +929,15 @@ PyObject *
 engine_add_node(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
+    if (nargs == 2 && !kwnames && is_name(args[0])) {
+        // A name and a function bind to themselves, with every default.
+        PyObject *node = engine_add_node_impl(as_engine(self), args[0],
+                                              args[1], 0, Py_None, 0, 0);
+        if (!node) {
+            add_traceback_entry(Site::EngineAddNode74);
+        }
+        return node;
+    }
     Args a;
     if (bind_vector(Op::EngineAddNode, args, nargs, kwnames, a) < 0) {
         return nullptr;
@@ -540,7 +955,11 @@ engine_add_edge(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
     Args a;
-    if (bind_vector(Op::EngineAddEdge, args, nargs, kwnames, a) < 0) {
+    if (nargs == 2 && !kwnames && is_name(args[0]) && is_name(args[1])) {
+        a.obj[0] = args[0];  // two names bind to themselves
+        a.obj[1] = args[1];
+    }
+    else if (bind_vector(Op::EngineAddEdge, args, nargs, kwnames, a) < 0) {
         return nullptr;
     }
     if (engine_add_edge_impl(as_engine(self), a.obj[0], a.obj[1], 0) < 0) {
@@ -555,7 +974,11 @@ engine_record_access(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames)
 {
     Args a;
-    if (bind_vector(Op::EngineRecordAccess, args, nargs, kwnames, a) < 0) {
+    if (nargs == 1 && !kwnames && is_name(args[0])) {
+        a.obj[0] = args[0];  // a name binds to itself
+    }
+    else if (bind_vector(Op::EngineRecordAccess, args, nargs, kwnames, a) <
+             0) {
         return nullptr;
     }
     if (engine_record_access_impl(as_engine(self), a.obj[0], 0) < 0) {
@@ -580,11 +1003,15 @@ engine_invalidate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-// The rest of a call that missed the cache, kept out of line so that the
-// hit path stays short: `node` is what the registry lookup gave.
+// The rest of a call whose lookup did not hit, kept out of line so that
+// the hit path stays short: `found` is what the lookup in `nodes` gave, and
+// the reference to `nodes` taken for the lookup is dropped here.
 [[gnu::noinline]] static PyObject *
-evaluate_miss(PyObject *self, PyObject *const *args, Ref node) noexcept
+evaluate_missed(PyObject *self, PyObject *const *args, PyObject *nodes,
+                PyObject *found) noexcept
 {
+    Ref node = registry_value(found);
+    Py_DECREF(nodes);
     PyObject *value =
         evaluate_found(as_engine(self), std::move(node), args[0], args[1]);
     if (!value) {
@@ -610,30 +1037,46 @@ evaluate_bound(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     return value;
 }
 
+// Two positional arguments: a proper name binds to itself, and a valid
+// node then costs one lookup and one field read.
+[[gnu::always_inline]] static inline PyObject *
+evaluate_two(PyObject *self, PyObject *const *args) noexcept
+{
+    PyObject *nodes = as_engine(self)->nodes;
+    if (!is_name(args[0]) || !PyDict_CheckExact(nodes)) {
+        return evaluate_bound(self, args, 2, nullptr);
+    }
+    // Held: a stored key's __eq__ may replace the registry.
+    Py_INCREF(nodes);
+    PyObject *found = PyDict_GetItemWithError(nodes, args[0]);
+    if (found && Py_IS_TYPE(found, &NodeType) && as_node(found)->is_valid) {
+        PyObject *value = Py_NewRef(as_node(found)->cached_value);
+        Py_DECREF(nodes);
+        return value;
+    }
+    return evaluate_missed(self, args, nodes, found);
+}
+
 PyObject *
 engine_evaluate(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                 PyObject *kwnames)
 {
-    // The common call, two positional arguments with a proper name, binds
-    // to itself. A valid node then costs one lookup and one field read.
-    if (nargs == 2 && !kwnames && is_name(args[0])) {
-        PyObject *nodes = as_engine(self)->nodes;
-        if (PyDict_CheckExact(nodes)) {
-            // Held: a stored key's __eq__ may replace the registry.
-            Py_INCREF(nodes);
-            PyObject *found = PyDict_GetItemWithError(nodes, args[0]);
-            if (found && Py_IS_TYPE(found, &NodeType) &&
-                as_node(found)->is_valid) {
-                PyObject *value = Py_NewRef(as_node(found)->cached_value);
-                Py_DECREF(nodes);
-                return value;
-            }
-            Ref node = registry_value(found);
-            Py_DECREF(nodes);
-            return evaluate_miss(self, args, std::move(node));
-        }
+    if (nargs == 2 && !kwnames) {
+        return evaluate_two(self, args);
     }
     return evaluate_bound(self, args, nargs, kwnames);
+}
+
+PyObject *
+engine_evaluate_vectorcall(PyObject *callable, PyObject *const *args,
+                           size_t nargsf, PyObject *kwnames)
+{
+    // An exact engine needs no instance check beyond its type.
+    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames &&
+        Py_IS_TYPE(args[0], &EngineType)) {
+        return evaluate_two(args[0], args + 1);
+    }
+    return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
 const EngineTable engine_table = {

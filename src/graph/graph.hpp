@@ -149,4 +149,9 @@ PyObject *engine_invalidate(PyObject *self, PyObject *const *args,
 PyObject *engine_evaluate(PyObject *self, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames);
 
+// The vectorcall entry of evaluate's function object: the hit path of an
+// exact DAGEngine, and `function_vectorcall` for everything else.
+PyObject *engine_evaluate_vectorcall(PyObject *callable, PyObject *const *args,
+                                     size_t nargsf, PyObject *kwnames);
+
 }  // namespace tarn

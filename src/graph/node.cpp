@@ -299,8 +299,27 @@ contains_node(PyObject *list, PyObject *dep) noexcept
     if (!PyList_CheckExact(list)) {
         return PySequence_Contains(list, dep);
     }
+    Py_ssize_t start = 0;
+    if (Py_IS_TYPE(dep, &NodeType)) {
+        // No script code runs while every element before the match is
+        // exactly a Node too, so the identity test can go first: a tight
+        // scan of the pointers, then one of the types in front of the match.
+        PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+        Py_ssize_t size = PyList_GET_SIZE(list);
+        Py_ssize_t match = 0;
+        while (match < size && items[match] != dep) {
+            ++match;
+        }
+        while (start < match && Py_IS_TYPE(items[start], &NodeType)) {
+            ++start;
+        }
+        if (start == match) {
+            return match < size;
+        }
+    }
+    // From the first element that may compare equal, in order.
     bool plain = Py_IS_TYPE(dep, &NodeType);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(list); ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);
         if (item == dep) {
             return 1;
@@ -397,66 +416,100 @@ constexpr Py_ssize_t kPrefetchAhead = 8;
 // frame down (the first by the node the walk started at). Before anything
 // that may run script code (an override, or dropping the last reference to
 // an old cached value or to the node in hand), `secure` gives every
-// borrowed frame a reference of its own and starts a new epoch. A frame
-// that measured its list in the current epoch knows the length without
-// reading the list again, so unwinding a deep walk touches no list.
+// borrowed frame a reference of its own. So the borrowed frames are exactly
+// those pushed since script code last had a chance to run.
+//
+// A frame pushed while the frame below it had no elements left ends that
+// frame too, unless script code runs meanwhile and appends to its list: so
+// while a frame is still borrowed, ending it pops every such frame below at
+// once (`drop_to`), and unwinding a deep chain touches neither the lists
+// nor the frames in between.
 struct Frame {
     PyObject *list;
     Py_ssize_t index;
-    Py_ssize_t length;  // the list's length when last read ...
-    uint64_t epoch;     // ... in this epoch
+    size_t drop_to;  // where the top is once this frame ends, while it is
+                     // borrowed: bytes from the start of the buffer
 };
+
+// One buffer of frames outlives the walks, so a deep walk does not map its
+// stack afresh each time. A walk takes it and hands it back at its end; a
+// walk that finds it taken (an override or a finaliser started another
+// walk, or another thread did) uses a buffer of its own.
+Frame *cached_frames = nullptr;
+Py_ssize_t cached_capacity = 0;
+bool cached_taken = false;
+constexpr size_t kMaxCachedBytes = size_t{64} << 20;
 
 class WalkStack {
 public:
-    WalkStack() noexcept = default;
+    WalkStack() noexcept
+    {
+        if (!cached_taken) {
+            cached_taken = true;
+            from_cache_ = true;
+            frames_ = std::exchange(cached_frames, nullptr);
+            end_ = frames_ + std::exchange(cached_capacity, 0);
+            top_ = strong_ = frames_;
+        }
+    }
     WalkStack(const WalkStack &) = delete;
     WalkStack &operator=(const WalkStack &) = delete;
     ~WalkStack()
     {
-        while (size_ > 0) {
+        top_ = strong_;  // the borrowed frames need nothing
+        while (top_ > frames_) {
             pop();
         }
-        PyMem_Free(frames_);
+        Py_ssize_t capacity = end_ - frames_;
+        if (from_cache_ &&
+            static_cast<size_t>(capacity) * sizeof(Frame) <= kMaxCachedBytes) {
+            cached_frames = frames_;
+            cached_capacity = capacity;
+        }
+        else {
+            PyMem_Free(frames_);
+        }
+        if (from_cache_) {
+            cached_taken = false;
+        }
     }
 
-    // Borrows `list`, which the caller's node holds.
-    [[nodiscard]] int push(PyObject *list) noexcept
+    // Borrows `list`, which the caller's node holds. `below_done` says
+    // that the top frame has no elements left.
+    [[nodiscard]] int push(PyObject *list, bool below_done) noexcept
     {
-        if (size_ == capacity_) {
-            Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;
-            auto *frames = static_cast<Frame *>(
-                PyMem_Realloc(frames_, capacity * sizeof(Frame)));
-            if (!frames) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            frames_ = frames;
-            capacity_ = capacity;
+        if (top_ == end_ && grow() < 0) {
+            return -1;
         }
-        frames_[size_++] = Frame{list, 0, PyList_GET_SIZE(list), epoch_};
+        size_t drop_to = offset(top_);
+        if (below_done && top_ > strong_) {
+            drop_to = top_[-1].drop_to;
+        }
+        *top_++ = Frame{list, 0, drop_to};
         return 0;
     }
 
-    void pop() noexcept
+    // Ends the top frame, and with it the frames below that it ends.
+    void finish() noexcept
     {
-        --size_;
-        if (size_ < strong_) {
-            // Releasing may run script code; the frames below are ours.
-            strong_ = size_;
-            ++epoch_;
-            Py_DECREF(frames_[size_].list);
+        if (top_ > strong_) {
+            // Borrowed, as is every frame down to `drop_to` that is above
+            // the owning ones.
+            auto *drop_to = reinterpret_cast<Frame *>(
+                reinterpret_cast<char *>(frames_) + top_[-1].drop_to);
+            top_ = drop_to > strong_ ? drop_to : strong_;
+            return;
         }
+        pop();
     }
 
     // Called before anything that may run script code.
     void secure() noexcept
     {
-        for (Py_ssize_t i = strong_; i < size_; ++i) {
-            Py_INCREF(frames_[i].list);
+        for (Frame *f = strong_; f < top_; ++f) {
+            Py_INCREF(f->list);
         }
-        strong_ = size_;
-        ++epoch_;
+        strong_ = top_;
     }
 
     // Drops a reference the walk held, securing the frames first when it
@@ -469,27 +522,64 @@ public:
         Py_DECREF(o);
     }
 
-    // The length of the frame's list, read again only when script code may
-    // have run since it was last read.
-    Py_ssize_t length(Frame &frame) noexcept
-    {
-        if (frame.epoch != epoch_) {
-            frame.length = PyList_GET_SIZE(frame.list);
-            frame.epoch = epoch_;
-        }
-        return frame.length;
-    }
-
-    Frame &top() noexcept { return frames_[size_ - 1]; }
-    Py_ssize_t size() const noexcept { return size_; }
+    // The top frame; null when the stack is empty.
+    Frame *top() noexcept { return top_ > frames_ ? top_ - 1 : nullptr; }
+    Py_ssize_t size() const noexcept { return top_ - frames_; }
 
 private:
+    size_t offset(Frame *f) const noexcept
+    {
+        return static_cast<size_t>(reinterpret_cast<char *>(f) -
+                                   reinterpret_cast<char *>(frames_));
+    }
+
+    void pop() noexcept
+    {
+        --top_;
+        if (top_ < strong_) {
+            // Releasing may run script code; the frames below are ours.
+            strong_ = top_;
+            Py_DECREF(top_->list);
+        }
+    }
+
+    int grow() noexcept
+    {
+        Py_ssize_t size = top_ - frames_;
+        Py_ssize_t strong = strong_ - frames_;
+        Py_ssize_t capacity = size ? size * 2 : 64;
+        if (static_cast<size_t>(capacity) > PY_SSIZE_T_MAX / sizeof(Frame)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        auto *frames = static_cast<Frame *>(
+            PyMem_Realloc(frames_, capacity * sizeof(Frame)));
+        if (!frames) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        frames_ = frames;
+        top_ = frames + size;
+        strong_ = frames + strong;
+        end_ = frames + capacity;
+        return 0;
+    }
+
     Frame *frames_ = nullptr;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t capacity_ = 0;
-    Py_ssize_t strong_ = 0;  // frames [0, strong_) own their lists
-    uint64_t epoch_ = 0;
+    Frame *top_ = nullptr;     // one past the top frame
+    Frame *end_ = nullptr;     // the end of the buffer
+    Frame *strong_ = nullptr;  // frames below this one own their lists
+    bool from_cache_ = false;
 };
+
+// A new reference to None. None is immortal, so the count it would add is
+// never read.
+static_assert(PY_VERSION_HEX >= 0x030C0000, "None is immortal from 3.12");
+inline PyObject *
+none_ref() noexcept
+{
+    return Py_None;
+}
 
 // Override dispatch of invalidate: 1 when a replacement ran, 0 when the
 // node does its own work, -1 on failure (with the operation's entry).
@@ -509,10 +599,31 @@ invalidate_dispatch(NodeObject *node) noexcept
     return found;
 }
 
-// One node's own step of invalidation: dispatch, the barrier test, the
-// clearing, and pushing its dependents for the walk. Returns -1 with this
-// level's entries added.
+// The end of a node's step once it is cleared: push its dependents for the
+// walk. -1 with this level's entry added.
 inline int
+push_dependents(NodeObject *node, WalkStack &stack,
+                bool below_done = false) noexcept
+{
+    PyObject *dependents = node->dependents;
+    if (dependents == Py_None) {
+        raise(PyExc_TypeError, Msg::NoneIteration);
+        add_traceback_entry(Site::NodeInvalidate61);
+        return -1;
+    }
+    // An empty list has nothing to walk; a leaf needs no frame.
+    if (PyList_GET_SIZE(dependents) > 0 &&
+        stack.push(dependents, below_done) < 0) {
+        add_traceback_entry(Site::NodeInvalidate61);
+        return -1;
+    }
+    return 0;
+}
+
+// One node's own step of invalidation: dispatch, the barrier test, the
+// clearing, and pushing its dependents for the walk. The caller holds
+// `node`. Returns -1 with this level's entries added.
+[[gnu::noinline]] int
 invalidate_step(NodeObject *node, int dispatch, WalkStack &stack) noexcept
 {
     if (dispatch && may_override(as_object(node))) {
@@ -529,18 +640,9 @@ invalidate_step(NodeObject *node, int dispatch, WalkStack &stack) noexcept
     PyObject *old = node->cached_value;
     node->cached_value = Py_NewRef(Py_None);
     stack.release(old);
-    PyObject *dependents = node->dependents;
-    if (dependents == Py_None) {
-        raise(PyExc_TypeError, Msg::NoneIteration);
-        add_traceback_entry(Site::NodeInvalidate61);
-        return -1;
-    }
-    // An empty list has nothing to walk; a leaf needs no frame.
-    if (PyList_GET_SIZE(dependents) > 0 && stack.push(dependents) < 0) {
-        add_traceback_entry(Site::NodeInvalidate61);
-        return -1;
-    }
-    return 0;
+    // Read after the release: the old value's finaliser may have replaced
+    // the list.
+    return push_dependents(node, stack);
 }
 
 int
@@ -550,6 +652,27 @@ fail_levels(Py_ssize_t levels) noexcept
         add_traceback_entry(Site::NodeInvalidate62);
     }
     return -1;
+}
+
+// Any element that is not a plain node whose old value can be dropped
+// without running script code: held for its whole step.
+[[gnu::noinline]] int
+visit_general(PyObject *element, WalkStack &stack) noexcept
+{
+    if (element == Py_None) {
+        return 0;  // nothing to invalidate
+    }
+    Py_ssize_t depth = stack.size();
+    if (!is_node(element)) {
+        raise_format(PyExc_TypeError, Msg::NodeConversion,
+                     Py_TYPE(element)->tp_name, NodeType.tp_name);
+        add_traceback_entry(Site::NodeInvalidate61);
+        return fail_levels(depth - 1);
+    }
+    Py_INCREF(element);
+    int rc = invalidate_step(as_node(element), 1, stack);
+    stack.release(element);
+    return rc < 0 ? fail_levels(depth) : 0;
 }
 
 int
@@ -562,44 +685,73 @@ node_invalidate_impl(NodeObject *self, int dispatch)
     if (invalidate_step(self, dispatch, stack) < 0) {
         return -1;
     }
-    while (stack.size() > 0) {
-        Frame &frame = stack.top();
-        Py_ssize_t size = stack.length(frame);
-        if (frame.index >= size) {
-            stack.pop();
+    while (Frame *top = stack.top()) {
+        PyObject *list = top->list;
+        Py_ssize_t size = PyList_GET_SIZE(list);
+        Py_ssize_t index = top->index;
+        if (index >= size) {
+            stack.finish();
             continue;
         }
-        PyObject **items = reinterpret_cast<PyListObject *>(frame.list)->ob_item;
-        // Wide lists are walked faster when the nodes a few steps ahead are
-        // already on their way into the cache.
-        if (frame.index + 2 * kPrefetchAhead < size) {
-            __builtin_prefetch(items[frame.index + 2 * kPrefetchAhead], 1);
-        }
-        if (frame.index + kPrefetchAhead < size) {
-            // Asked for a round ago, so its header is likely here already.
-            PyObject *ahead = items[frame.index + kPrefetchAhead];
-            if (Py_IS_TYPE(ahead, &NodeType)) {
-                __builtin_prefetch(as_node(ahead)->dependents, 0);
+        PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+        // The frame's list, element by element, for as long as no script
+        // code can run and no level opens: meanwhile the list cannot
+        // change, so its length and items stay as read.
+        for (;;) {
+            if (index + kPrefetchAhead < size) {
+                // Wide lists are walked faster when the nodes a few steps
+                // ahead are already on their way into the cache.
+                if (index + 2 * kPrefetchAhead < size) {
+                    __builtin_prefetch(items[index + 2 * kPrefetchAhead], 1);
+                }
+                // Asked for a round ago, so its header is likely here.
+                PyObject *ahead = items[index + kPrefetchAhead];
+                if (Py_IS_TYPE(ahead, &NodeType)) {
+                    __builtin_prefetch(as_node(ahead)->dependents, 0);
+                }
             }
-        }
-        PyObject *element = Py_NewRef(items[frame.index]);
-        ++frame.index;
-        if (element == Py_None) {
-            Py_DECREF(element);  // nothing to invalidate
-            continue;
-        }
-        if (!is_node(element)) {
-            raise_format(PyExc_TypeError, Msg::NodeConversion,
-                         Py_TYPE(element)->tp_name, NodeType.tp_name);
-            stack.release(element);
-            add_traceback_entry(Site::NodeInvalidate61);
-            return fail_levels(stack.size() - 1);
-        }
-        Py_ssize_t depth = stack.size();
-        int rc = invalidate_step(as_node(element), 1, stack);
-        stack.release(element);
-        if (rc < 0) {
-            return fail_levels(depth);
+            // Borrowed: nothing below runs script code before the walk is
+            // done with it, or it goes the general way.
+            PyObject *element = items[index++];
+            if (Py_IS_TYPE(element, &NodeType)) {
+                NodeObject *node = as_node(element);
+                if (node->is_explicit || !node->is_valid) {
+                    if (index < size) {
+                        continue;
+                    }
+                    top->index = index;
+                    break;
+                }
+                PyObject *old = node->cached_value;
+                // Unless its finaliser may run script code.
+                if (Py_REFCNT(old) != 1) {
+                    node->is_valid = 0;
+                    node->cached_value = none_ref();
+                    // Not the last reference, so nothing runs (and an
+                    // immortal object keeps its count).
+                    Py_SET_REFCNT(old, Py_REFCNT(old) - 1);
+                    PyObject *dependents = node->dependents;
+                    if (dependents != Py_None &&
+                        PyList_GET_SIZE(dependents) == 0) {
+                        if (index < size) {
+                            continue;  // a leaf needs no frame
+                        }
+                        top->index = index;
+                        break;
+                    }
+                    top->index = index;
+                    if (push_dependents(node, stack, index >= size) < 0) {
+                        // The push did not happen.
+                        return fail_levels(stack.size());
+                    }
+                    break;
+                }
+            }
+            top->index = index;
+            if (visit_general(element, stack) < 0) {
+                return -1;
+            }
+            break;
         }
     }
     return 0;
@@ -671,9 +823,25 @@ Ref
 node_create(PyObject *name, PyObject *func, int is_explicit,
             PyObject *explicit_value, int flags) noexcept
 {
-    Ref node = node_new_blank(&NodeType);
-    if (!node || node_init_fields(as_node(node.get()), name, func, is_explicit,
-                                  explicit_value, flags) < 0) {
+    // The type is exactly Node, so the generic allocator's clearing is left
+    // out: every field has its value before the collector tracks the node.
+    NodeObject *n = PyObject_GC_New(NodeObject, &NodeType);
+    if (!n) {
+        return {};
+    }
+    n->name = Py_NewRef(Py_None);
+    n->func = Py_NewRef(Py_None);
+    n->dependencies = Py_NewRef(Py_None);
+    n->dependents = Py_NewRef(Py_None);
+    n->is_valid = 0;
+    n->is_explicit = 0;
+    n->cached_value = Py_NewRef(Py_None);
+    n->flags = 0;
+    n->static_dependencies = Py_NewRef(Py_None);
+    Ref node = Ref::steal(as_object(n));
+    PyObject_GC_Track(n);
+    if (node_init_fields(n, name, func, is_explicit, explicit_value, flags) <
+        0) {
         return {};
     }
     return node;

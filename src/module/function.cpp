@@ -41,40 +41,6 @@ owner_type(Owner owner) noexcept
 }
 
 PyObject *
-function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                    PyObject *kwnames)
-{
-    FunctionObject *f = as_function(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyTypeObject *owner = f->owner;
-    if (!owner) {
-        return f->call(nullptr, args, nargs, kwnames);
-    }
-    if (nargs < 1) {
-        return raise_format(PyExc_TypeError, Msg::MissingInstance,
-                            op_spec(f->op).name, message(Msg::NeedsArgument));
-    }
-    PyObject *self = args[0];
-    if (!PyObject_TypeCheck(self, owner)) {
-        return raise_format(PyExc_TypeError, Msg::ForeignSelf,
-                            op_spec(f->op).name, owner->tp_name,
-                            Py_TYPE(self)->tp_name);
-    }
-    return f->call(self, args + 1, nargs - 1, kwnames);
-}
-
-PyObject *
-evaluate_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                    PyObject *kwnames)
-{
-    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames &&
-        Py_IS_TYPE(args[0], &EngineType)) {
-        return engine_evaluate(args[0], args + 1, 2, nullptr);
-    }
-    return function_vectorcall(callable, args, nargsf, kwnames);
-}
-
-PyObject *
 function_descr_get(PyObject *self, PyObject *obj, PyObject *)
 {
     if (obj == nullptr || obj == Py_None) {
@@ -259,6 +225,30 @@ make_code(const OpSpec &spec) noexcept
 
 }  // namespace
 
+PyObject *
+function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
+                    PyObject *kwnames)
+{
+    FunctionObject *f = as_function(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyTypeObject *owner = f->owner;
+    if (!owner) {
+        return f->call(nullptr, args, nargs, kwnames);
+    }
+    if (nargs < 1) {
+        return raise_format(PyExc_TypeError, Msg::MissingInstance,
+                            op_spec(f->op).name, message(Msg::NeedsArgument));
+    }
+    PyObject *self = args[0];
+    if (!PyObject_TypeCheck(self, owner)) {
+        return raise_format(PyExc_TypeError, Msg::ForeignSelf,
+                            op_spec(f->op).name, owner->tp_name,
+                            Py_TYPE(self)->tp_name);
+    }
+    return f->call(self, args + 1, nargs - 1, kwnames);
+}
+
+
 PyTypeObject FunctionType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "tarn.tarnwick.native_function",
@@ -313,10 +303,10 @@ make_function(Op op, PyObject *defaults) noexcept
     if (!f) {
         return {};
     }
-    // evaluate's hit path is the hottest call of all: it gets an entry that
-    // checks the instance and arguments itself and skips a level.
-    f->vectorcall =
-        op == Op::EngineEvaluate ? evaluate_vectorcall : function_vectorcall;
+    // evaluate's hit path is the hottest call of all: it gets an entry of
+    // the engine's own that checks the instance and arguments itself.
+    f->vectorcall = op == Op::EngineEvaluate ? engine_evaluate_vectorcall
+                                             : function_vectorcall;
     f->op = op;
     f->call = spec.call;
     f->owner = spec.owner == Owner::Module ? nullptr : owner_type(spec.owner);

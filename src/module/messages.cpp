@@ -81,6 +81,8 @@ constexpr const char *kMessages[] = {
     "does not match",
     // StaticRecursion
     " while evaluating static dependencies",
+    // StaticCycle
+    "maximum recursion depth exceeded while evaluating static dependencies",
     // NoGetattr
     "builtins.getattr is missing",
     // NotAnException

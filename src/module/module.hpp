@@ -53,6 +53,7 @@ enum class Msg {
     NeedsArgument,     // "needs an argument", the missing-instance fill
     DoesNotMatch,      // "does not match", the version-warning fill
     StaticRecursion,   // RecursionError suffix of static dependencies
+    StaticCycle,       // RecursionError of a static walk that comes back
     NoGetattr,         // "builtins.getattr is missing"
     NotAnException,    // "exceptions must derive from BaseException"
     kCount
@@ -229,6 +230,11 @@ extern Strings strings;
 // docstring and signature, and is called through vectorcall.
 
 extern PyTypeObject FunctionType;
+
+// The vectorcall entry of every function object: checks the instance
+// against the owning type and calls the operation's entry point.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args,
+                              size_t nargsf, PyObject *kwnames);
 
 // A new function object for `op`; `defaults` may be null.
 Ref make_function(Op op, PyObject *defaults) noexcept;

@@ -54,6 +54,20 @@ const Layout kEngine = {
 // ---------------------------------------------------------------------------
 // State capture
 
+// A new tuple holding a reference to each item, in order.
+template <typename... Items>
+Ref
+tuple_of(Items... items) noexcept
+{
+    PyObject *t = PyTuple_New(sizeof...(items));
+    if (!t) {
+        return {};
+    }
+    Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(t, i++, Py_NewRef(items)), ...);
+    return Ref::steal(t);
+}
+
 // Looks a module-level name up at run time: the module, then the builtins.
 Ref
 global_name(PyObject *name) noexcept
@@ -124,16 +138,20 @@ capture(PyObject *self, Ref state, bool any_field, const Layout &layout)
         return nullptr;
     }
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(self));
-    PyObject *result =
-        use_setstate
-            ? Py_BuildValue("(O(OiO)O)", unpickle.get(), type,
-                            layout.checksums[0], Py_None, state.get())
-            : Py_BuildValue("(O(OiO))", unpickle.get(), type,
-                            layout.checksums[0], state.get());
+    Ref checksum = Ref::steal(PyLong_FromLong(layout.checksums[0]));
+    Ref arguments =
+        !checksum ? Ref()
+        : use_setstate
+            ? tuple_of(type, checksum.get(), Py_None)
+            : tuple_of(type, checksum.get(), state.get());
+    Ref result = !arguments ? Ref()
+                 : use_setstate
+                     ? tuple_of(unpickle.get(), arguments.get(), state.get())
+                     : tuple_of(unpickle.get(), arguments.get());
     if (!result) {
         add_traceback_entry(site);
     }
-    return result;
+    return result.release();
 }
 
 int
@@ -472,10 +490,13 @@ node_reduce(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     NodeObject *n = as_node(self);
-    Ref state = Ref::steal(Py_BuildValue(
-        "(OOOiOOOOO)", n->cached_value, n->dependencies, n->dependents,
-        n->flags, n->func, n->is_explicit ? Py_True : Py_False,
-        n->is_valid ? Py_True : Py_False, n->name, n->static_dependencies));
+    Ref flags = Ref::steal(PyLong_FromLong(n->flags));
+    Ref state = !flags ? Ref()
+                       : tuple_of(n->cached_value, n->dependencies,
+                                  n->dependents, flags.get(), n->func,
+                                  n->is_explicit ? Py_True : Py_False,
+                                  n->is_valid ? Py_True : Py_False, n->name,
+                                  n->static_dependencies);
     if (!state) {
         add_traceback_entry(Site::NodeReduce5);
         return nullptr;
@@ -495,7 +516,7 @@ engine_reduce(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     EngineObject *e = as_engine(self);
-    Ref state = Ref::steal(Py_BuildValue("(OO)", e->call_stack, e->nodes));
+    Ref state = tuple_of(e->call_stack, e->nodes);
     if (!state) {
         add_traceback_entry(Site::EngineReduce5);
         return nullptr;
