@@ -77,8 +77,35 @@ struct Parts {
     PyObject *graph_read;     // graph_read(graph, name): the whole graph read
     PyObject *input_read;     // input_read(descriptor, instance)
     PyObject *computed_read;  // computed_read(descriptor, instance)
+    PyObject *clock;          // holds the revision counter in slot `rev`
+    PyObject *lock;           // the lock guarding check-and-commit
+    PyObject *compute;        // compute(node, parent, held), in Python
+    PyObject *relink;         // relink(node, reads), in Python
 };
 extern Parts parts;
+
+// Where a computation finds what it reads and writes: the offsets of the
+// node class's and the clock's slots, and the lock's bound methods, taken
+// from the registered parts by `layout_refresh`. `ready` is false while any
+// part is missing or not laid out as expected; computations then go to the
+// Python `compute`.
+struct Layout {
+    bool ready;
+    PyTypeObject *clock_type;  // borrowed: parts.clock holds it
+    Py_ssize_t graph, cutoff, last, ok, changed, verified, rev;
+    PyObject *acquire;  // strong references or null
+    PyObject *release;
+};
+extern Layout layout;
+
+// Takes the layout from the parts stored now. Never raises.
+void layout_refresh() noexcept;
+
+// A new Frame for `node` (new reference / nullptr).
+PyObject *frame_create(PyObject *node, PyObject *parent, PyObject *held) noexcept;
+
+// The module's `compute(node, parent, held)`.
+PyObject *compute(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // Readies the five types and adds them to the module. 0 / -1.
 [[nodiscard]] int types_ready(PyObject *module) noexcept;
