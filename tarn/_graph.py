@@ -29,6 +29,11 @@ A stale node with recorded dependencies has them brought up to date first,
 on an explicit stack, so a long chain is refreshed without nesting calls;
 when its record is ``ok`` and none of them changed after it was verified
 (the cut-off case), it gets its last value back without a call.
+
+The reads, refreshes and computations below have native twins in
+`tarn._layer`, which do the same steps and hand these functions every case
+they do not take themselves (a cycle, a failure held back, nodes or parts of
+another kind).
 """
 
 from __future__ import annotations
@@ -580,6 +585,8 @@ setup(
     lock=_lock,
     compute=_python_compute,
     relink=_relink,
+    settle=_settle,
+    restore=_restore,
 )
 _compute = _layer_compute
 

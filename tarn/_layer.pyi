@@ -64,6 +64,8 @@ def setup(
     lock: Any = ...,
     compute: Callable[[Any, Any, Any], Any] = ...,
     relink: Callable[[Any, Any], Any] = ...,
+    settle: Callable[[Any, Any, Any], Any] = ...,
+    restore: Callable[[Any, Any], Any] = ...,
 ) -> None:
     """Registers the Python layer's parts."""
 

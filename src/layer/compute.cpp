@@ -13,6 +13,8 @@
 #include "layer/layer.hpp"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace tarn::layer {
 
@@ -322,8 +324,16 @@ compute_node(PyObject *node, PyObject *parent, PyObject *held) noexcept
         PyObject *args[] = {node, parent, held};
         return python_part(parts.compute, args, 3);
     }
-    Ref target = Ref::steal(
-        PyObject_GetAttrString(slot(node, layout.graph), "_target"));
+    // Interned once: the name outlives every computation.
+    static PyObject *target_name = nullptr;
+    if (!target_name) {
+        target_name = PyUnicode_InternFromString("_target");
+        if (!target_name) {
+            return nullptr;
+        }
+    }
+    Ref graph = Ref::borrow(slot(node, layout.graph));
+    Ref target = Ref::steal(PyObject_GetAttr(graph.get(), target_name));
     if (!target) {
         return nullptr;
     }
@@ -440,6 +450,385 @@ compute_node(PyObject *node, PyObject *parent, PyObject *held) noexcept
     return value.release();
 }
 
+
+// ---------------------------------------------------------------------------
+// The refresh of a stale node, as the Python `_read` and `_refresh` do it.
+// Nodes of the node class are read by their fields; anything else in an
+// edge list is read by attribute, as the Python walk would.
+
+// A node's attribute: its field when it is of the node class. New / null.
+PyObject *
+attribute(PyObject *o, Py_ssize_t offset, const char *name) noexcept
+{
+    if (layout.ready && is_cell(o)) {
+        PyObject *v = get_slot(o, offset, name);
+        return v ? Py_NewRef(v) : nullptr;
+    }
+    return PyObject_GetAttrString(o, name);
+}
+
+int
+truth(PyObject *o, Py_ssize_t offset, const char *name) noexcept
+{
+    Ref v = Ref::steal(attribute(o, offset, name));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+int
+valid(PyObject *o) noexcept
+{
+    if (is_cell(o)) {
+        return as_node(o)->is_valid;
+    }
+    Ref v = Ref::steal(PyObject_GetAttrString(o, "is_valid"));
+    return v ? PyObject_IsTrue(v.get()) : -1;
+}
+
+PyObject *
+dependencies(PyObject *o) noexcept
+{
+    if (is_cell(o)) {
+        return Py_NewRef(as_node(o)->dependencies);
+    }
+    return PyObject_GetAttrString(o, "dependencies");
+}
+
+// Whether o's `changed` or `verified` (at `offset`) is after the reader's
+// `verified`. 1 / 0 / -1.
+int
+after(PyObject *o, Py_ssize_t offset, const char *name, PyObject *reader) noexcept
+{
+    Ref mine = Ref::steal(attribute(o, offset, name));
+    if (!mine) {
+        return -1;
+    }
+    Ref theirs = Ref::steal(attribute(reader, layout.verified, "verified"));
+    if (!theirs) {
+        return -1;
+    }
+    return PyObject_RichCompareBool(mine.get(), theirs.get(), Py_GT);
+}
+
+int
+contains(PyObject *container, PyObject *item) noexcept
+{
+    return PyDict_CheckExact(container) ? PyDict_Contains(container, item)
+                                        : PySequence_Contains(container, item);
+}
+
+// Computes a node ahead of any read of it, holding back in `held` the
+// Exception it raises. 0 / -1.
+int
+settle(PyObject *node, PyObject *parent, PyObject *held) noexcept
+{
+    for (PyObject *walk = parent; walk != Py_None;
+         walk = reinterpret_cast<FrameObject *>(walk)->parent) {
+        if (!Py_IS_TYPE(walk, &FrameType) ||
+            !reinterpret_cast<FrameObject *>(walk)->parent ||
+            reinterpret_cast<FrameObject *>(walk)->node == node) {
+            // A cycle, or frames this walk does not know: the Python one.
+            PyObject *args[] = {node, parent, held};
+            Ref done = Ref::steal(python_part(parts.settle, args, 3));
+            return done ? 0 : -1;
+        }
+    }
+    Ref value = Ref::steal(compute_node(node, parent, held));
+    if (value) {
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return -1;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    return PyObject_SetItem(held, node, exc.get());
+}
+
+// Makes a node valid again with its last value if the counter is still at
+// `start`. The value (new) / null with no error (not restored) / null with
+// an error.
+PyObject *
+restore(PyObject *node, PyObject *start) noexcept
+{
+    if (!layout.ready || !is_cell(node)) {
+        PyObject *args[] = {node, start};
+        Ref pair = Ref::steal(python_part(parts.restore, args, 2));
+        if (!pair) {
+            return nullptr;
+        }
+        if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "_restore must return a pair");
+            return nullptr;
+        }
+        int done = PyObject_IsTrue(PyTuple_GET_ITEM(pair.get(), 0));
+        if (done <= 0) {
+            return nullptr;
+        }
+        return Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1));
+    }
+    Ref acquire = Ref::borrow(layout.acquire);
+    Ref release = Ref::borrow(layout.release);
+    Ref got = Ref::steal(PyObject_CallNoArgs(acquire.get()));
+    if (!got) {
+        return nullptr;
+    }
+    Ref value;
+    int m = usable(node) ? moved(start) : 1;
+    if (m == 0) {
+        PyObject *last = get_slot(node, layout.last, "last");
+        if (last) {
+            value = Ref::borrow(last);
+            set_field(as_node(node)->cached_value, value.get());
+            set_field(slot(node, layout.verified), start);
+            as_node(node)->is_valid = 1;
+        }
+    }
+    PyObject *raised = PyErr_GetRaisedException();
+    Ref freed = Ref::steal(PyObject_CallNoArgs(release.get()));
+    if (!freed) {
+        if (raised) {
+            PyObject *now = PyErr_GetRaisedException();
+            PyException_SetContext(now, raised);
+            PyErr_SetRaisedException(now);
+        }
+        return nullptr;
+    }
+    PyErr_SetRaisedException(raised);
+    return value.release();
+}
+
+enum Mark { Same, Fresh, Changed };
+
+struct Level {
+    Ref node;
+    Py_ssize_t pos;
+    Mark mark;
+};
+
+// Folds a settled dependency into its reader's level. 0 / -1.
+int
+fold(PyObject *dep, Level &level, Mark state) noexcept
+{
+    int v = valid(dep);
+    if (v < 0) {
+        return -1;
+    }
+    int later = v ? after(dep, layout.changed, "changed", level.node.get()) : 1;
+    if (later < 0) {
+        return -1;
+    }
+    if (later) {
+        level.mark = Changed;
+        return 0;
+    }
+    if (state == Same) {
+        int fresh = after(dep, layout.verified, "verified", level.node.get());
+        if (fresh < 0) {
+            return -1;
+        }
+        if (fresh) {
+            level.mark = Fresh;
+        }
+    }
+    return 0;
+}
+
+// The Python `_refresh`: brings a stale node with recorded dependencies up
+// to date, in dependency order, on an explicit stack. New reference / null.
+PyObject *
+refresh(PyObject *top, PyObject *parent) noexcept
+{
+    Ref held;
+    if (parent != Py_None && reinterpret_cast<FrameObject *>(parent)->held &&
+        reinterpret_cast<FrameObject *>(parent)->held != Py_None) {
+        held = Ref::borrow(reinterpret_cast<FrameObject *>(parent)->held);
+    }
+    else {
+        held = Ref::steal(PyDict_New());
+        if (!held) {
+            return nullptr;
+        }
+    }
+    PyObject *rev = get_slot(parts.clock, layout.rev, "rev");
+    if (!rev) {
+        return nullptr;
+    }
+    Ref start = Ref::borrow(rev);
+    Ref pending = Ref::steal(PySet_New(nullptr));
+    if (!pending || PySet_Add(pending.get(), top) < 0) {
+        return nullptr;
+    }
+    std::vector<Level> stack;
+    stack.push_back(Level{Ref::borrow(top), 0, Same});
+    while (true) {
+        Level &level = stack.back();
+        Ref node = Ref::borrow(level.node.get());
+        Mark state = level.mark;
+        if (state != Changed) {
+            Ref deps = Ref::steal(dependencies(node.get()));
+            if (!deps) {
+                return nullptr;
+            }
+            Py_ssize_t size = PyList_CheckExact(deps.get())
+                                  ? PyList_GET_SIZE(deps.get())
+                                  : PyObject_Size(deps.get());
+            if (size < 0) {
+                return nullptr;
+            }
+            Py_ssize_t at = level.pos;
+            if (at < size) {
+                level.pos = at + 1;
+                Ref dep = Ref::steal(
+                    PyList_CheckExact(deps.get())
+                        ? Py_NewRef(PyList_GET_ITEM(deps.get(), at))
+                        : PySequence_GetItem(deps.get(), at));
+                if (!dep) {
+                    return nullptr;
+                }
+                int v = valid(dep.get());
+                if (v < 0) {
+                    return nullptr;
+                }
+                if (!v) {
+                    int skip = contains(held.get(), dep.get());
+                    if (skip == 0) {
+                        skip = PySet_Contains(pending.get(), dep.get());
+                    }
+                    if (skip < 0) {
+                        return nullptr;
+                    }
+                    if (!skip) {
+                        Ref below = Ref::steal(dependencies(dep.get()));
+                        int more = below ? PyObject_IsTrue(below.get()) : -1;
+                        if (more < 0) {
+                            return nullptr;
+                        }
+                        if (more) {
+                            if (PySet_Add(pending.get(), dep.get()) < 0) {
+                                return nullptr;
+                            }
+                            stack.push_back(Level{std::move(dep), 0, Same});
+                            continue;
+                        }
+                        if (settle(dep.get(), parent, held.get()) < 0) {
+                            return nullptr;
+                        }
+                    }
+                }
+                // `level` may have moved: settling pushes nothing, but the
+                // reference is taken again for clarity.
+                if (fold(dep.get(), stack.back(), state) < 0) {
+                    return nullptr;
+                }
+                continue;
+            }
+        }
+        stack.pop_back();
+        if (PySet_Discard(pending.get(), node.get()) < 0) {
+            return nullptr;
+        }
+        int restorable = 0;
+        if (state == Fresh) {
+            restorable = truth(node.get(), layout.ok, "ok");
+            if (restorable < 0) {
+                return nullptr;
+            }
+        }
+        if (stack.empty()) {
+            if (restorable) {
+                PyObject *value = restore(node.get(), start.get());
+                if (value || PyErr_Occurred()) {
+                    return value;
+                }
+            }
+            return compute_node(node.get(), parent, held.get());
+        }
+        bool restored = false;
+        if (restorable) {
+            Ref value = Ref::steal(restore(node.get(), start.get()));
+            if (!value && PyErr_Occurred()) {
+                return nullptr;
+            }
+            restored = static_cast<bool>(value);
+        }
+        if (!restored && settle(node.get(), parent, held.get()) < 0) {
+            return nullptr;
+        }
+        Level &reader = stack.back();
+        int v = valid(node.get());
+        if (v < 0) {
+            return nullptr;
+        }
+        int later = v ? after(node.get(), layout.changed, "changed", reader.node.get()) : 1;
+        if (later < 0) {
+            return nullptr;
+        }
+        if (later) {
+            reader.mark = Changed;
+        }
+        else if (reader.mark == Same) {
+            int fresh = after(node.get(), layout.verified, "verified", reader.node.get());
+            if (fresh < 0) {
+                return nullptr;
+            }
+            if (fresh) {
+                reader.mark = Fresh;
+            }
+        }
+    }
+}
+
+// The Python `_read` without its exceptional cases (a cycle, a failure
+// held back, frames it does not know), which go to it whole.
+PyObject *
+read_stale(PyObject *node, PyObject *frame) noexcept
+{
+    bool known = layout.ready && is_cell(node) && parts.clock &&
+                 Py_IS_TYPE(parts.clock, layout.clock_type);
+    PyObject *held = Py_None;
+    for (PyObject *walk = frame; known && walk != Py_None;
+         walk = reinterpret_cast<FrameObject *>(walk)->parent) {
+        if (!Py_IS_TYPE(walk, &FrameType) ||
+            !reinterpret_cast<FrameObject *>(walk)->parent ||
+            reinterpret_cast<FrameObject *>(walk)->node == node) {
+            known = false;
+            break;
+        }
+    }
+    if (known && frame != Py_None) {
+        held = reinterpret_cast<FrameObject *>(frame)->held;
+        if (!held) {
+            known = false;
+        }
+        else if (held != Py_None) {
+            int in = contains(held, node);
+            if (in < 0) {
+                reinterpret_cast<FrameObject *>(frame)->stale = 1;
+                return nullptr;
+            }
+            known = in == 0;
+        }
+    }
+    if (!known) {
+        PyObject *args[] = {node, frame};
+        return python_part(parts.read, args, 2);
+    }
+    Ref held_ref = Ref::borrow(held);
+    Ref value;
+    Ref deps = Ref::borrow(as_node(node)->dependencies);
+    int more = PyList_CheckExact(deps.get()) ? PyList_GET_SIZE(deps.get()) > 0
+                                              : PyObject_IsTrue(deps.get());
+    if (more > 0) {
+        value = Ref::steal(refresh(node, frame));
+    }
+    else if (more == 0) {
+        value = Ref::steal(compute_node(node, frame, held));
+    }
+    if (frame != Py_None && (!value || !as_node(node)->is_valid)) {
+        reinterpret_cast<FrameObject *>(frame)->stale = 1;
+    }
+    return value.release();
+}
+
 }  // namespace
 
 void
@@ -474,6 +863,12 @@ layout_refresh() noexcept
                        layout.acquire && layout.release;
     }
     PyErr_SetRaisedException(raised);
+}
+
+PyObject *
+read_node(PyObject *node, PyObject *frame) noexcept
+{
+    return read_stale(node, frame);
 }
 
 PyObject *

@@ -99,6 +99,8 @@ part_slot(const char *key) noexcept
         {"lock", &parts.lock},
         {"compute", &parts.compute},
         {"relink", &parts.relink},
+        {"settle", &parts.settle},
+        {"restore", &parts.restore},
     };
     for (const Named &n : named) {
         if (std::strcmp(n.key, key) == 0) {
@@ -176,7 +178,7 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "setup(**parts)\n--\n\n"
      "Registers the Python layer's parts: cell, current, read, graph_read, "
-     "input_read, computed_read, clock, lock, compute, relink."},
+     "input_read, computed_read, clock, lock, compute, relink, settle, restore."},
     {"compute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compute)),
      METH_FASTCALL,
      "compute(node, parent, held, /)\n--\n\n"

@@ -46,14 +46,7 @@ python_read(Via via, PyObject *first, PyObject *second) noexcept
 PyObject *
 compute(PyObject *node, PyObject *frame) noexcept
 {
-    if (!parts.read) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "tarn._layer is not set up: import tarn first");
-        return nullptr;
-    }
-    Ref read = Ref::borrow(parts.read);
-    PyObject *args[] = {node, frame};
-    return PyObject_Vectorcall(read.get(), args, 2, nullptr);
+    return read_node(node, frame);
 }
 
 // A read of `name` in `nodes` on behalf of (`first`, `second`), the
