@@ -135,9 +135,11 @@ in_list(PyObject *list, PyObject *item) noexcept
 }
 
 // Makes the node's dependencies exactly the keys of `reads`, in both
-// directions. 0 / -1.
+// directions. The list replaced goes to `dropped`, so that the caller
+// releases it (and whatever finaliser that runs) after its other writes.
+// 0 / -1.
 int
-relink(PyObject *node, PyObject *reads) noexcept
+relink(PyObject *node, PyObject *reads, Ref &dropped) noexcept
 {
     NodeObject *n = as_node(node);
     Ref old = Ref::borrow(n->dependencies);
@@ -242,8 +244,19 @@ relink(PyObject *node, PyObject *reads) noexcept
             return -1;
         }
     }
-    set_field(n->dependencies, std::move(fresh));
+    PyObject *replaced = n->dependencies;
+    n->dependencies = fresh.release();
+    dropped = Ref::steal(replaced);
     return 0;
+}
+
+// Stores `value` in `field`, handing the old value to `dropped` (released
+// by the caller once every write is done, as its finaliser may run code).
+void
+store(PyObject *&field, PyObject *value, Ref &dropped) noexcept
+{
+    dropped = Ref::steal(field);
+    field = Py_NewRef(value);
 }
 
 // Under the lock: caches `value` when the counter is still at `start`.
@@ -265,16 +278,21 @@ commit(PyObject *node, FrameObject *frame, PyObject *value, PyObject *start,
         return -1;
     }
     Ref reads = Ref::borrow(frame->reads);
-    if (relink(node, reads.get()) < 0) {
+    Ref dropped[6];
+    if (relink(node, reads.get(), dropped[0]) < 0) {
         return -1;
     }
-    set_field(slot(node, layout.last), value);
-    set_field(slot(node, layout.verified), start);
-    if (changed) {
-        set_field(slot(node, layout.changed), start);
+    // The Python relink, when it took over, may have run anything.
+    if (!usable(node)) {
+        return 0;
     }
-    set_field(slot(node, layout.ok), Py_True);
-    set_field(as_node(node)->cached_value, value);
+    store(slot(node, layout.last), value, dropped[1]);
+    store(slot(node, layout.verified), start, dropped[2]);
+    if (changed) {
+        store(slot(node, layout.changed), start, dropped[3]);
+    }
+    store(slot(node, layout.ok), Py_True, dropped[4]);
+    store(as_node(node)->cached_value, value, dropped[5]);
     as_node(node)->is_valid = 1;
     return 0;
 }
@@ -346,6 +364,10 @@ compute_node(PyObject *node, PyObject *parent, PyObject *held) noexcept
                      "the model that held node %R no longer exists",
                      as_node(node)->name);
         return nullptr;
+    }
+    if (!usable(node)) {
+        PyObject *args[] = {node, parent, held};
+        return python_part(parts.compute, args, 3);
     }
     Ref frame = Ref::steal(frame_create(node, parent, held));
     if (!frame) {
@@ -572,16 +594,19 @@ restore(PyObject *node, PyObject *start) noexcept
         return nullptr;
     }
     Ref value;
+    Ref dropped[2];
     int m = usable(node) ? moved(start) : 1;
     if (m == 0) {
         PyObject *last = get_slot(node, layout.last, "last");
         if (last) {
             value = Ref::borrow(last);
-            set_field(as_node(node)->cached_value, value.get());
-            set_field(slot(node, layout.verified), start);
+            store(as_node(node)->cached_value, value.get(), dropped[0]);
+            store(slot(node, layout.verified), start, dropped[1]);
             as_node(node)->is_valid = 1;
         }
     }
+    dropped[0] = Ref();
+    dropped[1] = Ref();
     PyObject *raised = PyErr_GetRaisedException();
     Ref freed = Ref::steal(PyObject_CallNoArgs(release.get()));
     if (!freed) {
