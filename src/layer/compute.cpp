@@ -151,6 +151,21 @@ relink(PyObject *node, PyObject *reads, Ref &dropped) noexcept
     if (!PyList_CheckExact(old.get()) || !PyDict_CheckExact(reads)) {
         return python();
     }
+    // The common case, the same reads in the same order, needs no new list.
+    if (PyDict_GET_SIZE(reads) == PyList_GET_SIZE(old.get())) {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *unused;
+        bool same = true;
+        while (PyDict_Next(reads, &pos, &key, &unused)) {
+            if (key != PyList_GET_ITEM(old.get(), i++) || !is_cell(key)) {
+                same = false;
+                break;
+            }
+        }
+        if (same) {
+            return 0;
+        }
+    }
     Ref fresh = Ref::steal(PyDict_Keys(reads));
     if (!fresh) {
         return -1;
@@ -678,10 +693,17 @@ refresh(PyObject *top, PyObject *parent) noexcept
         return nullptr;
     }
     Ref start = Ref::borrow(rev);
-    Ref pending = Ref::steal(PySet_New(nullptr));
-    if (!pending || PySet_Add(pending.get(), top) < 0) {
-        return nullptr;
-    }
+    // The nodes on the stack; made when the walk first goes deeper or meets
+    // something that is not of the node class (until then only `top` is on
+    // it, and nodes of the node class are equal by identity alone).
+    Ref pending;
+    auto make_pending = [&]() -> int {
+        if (pending) {
+            return 0;
+        }
+        pending = Ref::steal(PySet_New(nullptr));
+        return pending ? PySet_Add(pending.get(), top) : -1;
+    };
     std::vector<Level> stack;
     stack.push_back(Level{Ref::borrow(top), 0, Same});
     while (true) {
@@ -715,8 +737,12 @@ refresh(PyObject *top, PyObject *parent) noexcept
                 }
                 if (!v) {
                     int skip = contains(held.get(), dep.get());
+                    if (skip == 0 && !pending && !is_cell(dep.get())) {
+                        skip = make_pending();
+                    }
                     if (skip == 0) {
-                        skip = PySet_Contains(pending.get(), dep.get());
+                        skip = pending ? PySet_Contains(pending.get(), dep.get())
+                                       : dep.get() == top;
                     }
                     if (skip < 0) {
                         return nullptr;
@@ -728,7 +754,8 @@ refresh(PyObject *top, PyObject *parent) noexcept
                             return nullptr;
                         }
                         if (more) {
-                            if (PySet_Add(pending.get(), dep.get()) < 0) {
+                            if (make_pending() < 0 ||
+                                PySet_Add(pending.get(), dep.get()) < 0) {
                                 return nullptr;
                             }
                             stack.push_back(Level{std::move(dep), 0, Same});
@@ -748,7 +775,7 @@ refresh(PyObject *top, PyObject *parent) noexcept
             }
         }
         stack.pop_back();
-        if (PySet_Discard(pending.get(), node.get()) < 0) {
+        if (pending && PySet_Discard(pending.get(), node.get()) < 0) {
             return nullptr;
         }
         int restorable = 0;
