@@ -214,3 +214,31 @@ def test_compute_hands_other_nodes_to_python():
     # Not a node of the layer: the Python computation says what is wrong.
     with pytest.raises(AttributeError):
         _layer.compute(object(), None, None)
+
+
+def test_a_deep_refresh_stops_at_a_cutoff_and_restores_what_is_above():
+    def scenario():
+        g, calls = Graph(), []
+        g["x"] = 0
+
+        def step(name, source, cutoff=False):
+            def func(g):
+                calls.append(name)
+                return g[source] // 2 if cutoff else g[source] + 1
+
+            g.node(func, name=name, cutoff=cutoff)
+
+        step("a", "x")
+        step("half", "a", cutoff=True)
+        step("b", "half")
+        step("c", "b")
+        step("d", "c")
+        out = [g["d"]]
+        for x in (1, 2, 3, 1):  # half of x + 1: 1, 1, 2, 1 (0 before)
+            del calls[:]
+            g["x"] = x
+            out.append((g["d"], list(calls), g._nodes["c"].is_valid))
+        return out
+
+    # From x = 1 to 2 the cut-off holds: what is above it is restored.
+    assert both(scenario)[2] == (4, ["a", "half"], True)
