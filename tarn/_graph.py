@@ -29,6 +29,11 @@ A stale node with recorded dependencies has them brought up to date first,
 on an explicit stack, so a long chain is refreshed without nesting calls;
 when its record is ``ok`` and none of them changed after it was verified
 (the cut-off case), it gets its last value back without a call.
+
+The reads, refreshes and computations below have native twins in
+`tarn._layer`, which do the same steps and hand these functions every case
+they do not take themselves (a cycle, a failure held back, nodes or parts of
+another kind).
 """
 
 from __future__ import annotations
@@ -46,6 +51,7 @@ from typing import TYPE_CHECKING, Any, SupportsIndex, TypeVar, cast, overload
 from tarn._errors import CycleError, NodeNotFound
 from tarn._layer import Frame as _Frame
 from tarn._layer import GraphBase, setup
+from tarn._layer import compute as _layer_compute
 from tarn.tarnwick import DAGEngine, Node
 
 if TYPE_CHECKING:
@@ -150,8 +156,11 @@ def _cycle_path(node: _Cell, frame: _Frame | None) -> list[str | None]:
     return path
 
 
-def _compute(node: _Cell, parent: _Frame | None, held: dict[_Cell, BaseException] | None) -> Any:
-    """Call a node's function and cache the result when nothing moved meanwhile."""
+def _python_compute(node: _Cell, parent: _Frame | None, held: dict[_Cell, BaseException] | None) -> Any:
+    """Call a node's function and cache the result when nothing moved meanwhile.
+
+    The native `compute` does the same and hands over what it does not take.
+    """
     owner = node.graph._target()
     if owner is None:
         raise ReferenceError(f"the model that held node {node.name!r} no longer exists")
@@ -567,7 +576,19 @@ def _graph_read(graph: Graph, name: str) -> Any:
     return _read(node, frame)
 
 
-setup(cell=_Cell, current=_current, read=_read, graph_read=_graph_read)
+setup(
+    cell=_Cell,
+    current=_current,
+    read=_read,
+    graph_read=_graph_read,
+    clock=_clock,
+    lock=_lock,
+    compute=_python_compute,
+    relink=_relink,
+    settle=_settle,
+    restore=_restore,
+)
+_compute = _layer_compute
 
 
 # -- flat pickling ------------------------------------------------------------

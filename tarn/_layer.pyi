@@ -60,5 +60,14 @@ def setup(
     graph_read: Callable[[Any, str], Any] = ...,
     input_read: Callable[[Any, Any], Any] = ...,
     computed_read: Callable[[Any, Any], Any] = ...,
+    clock: Any = ...,
+    lock: Any = ...,
+    compute: Callable[[Any, Any, Any], Any] = ...,
+    relink: Callable[[Any, Any], Any] = ...,
+    settle: Callable[[Any, Any, Any], Any] = ...,
+    restore: Callable[[Any, Any], Any] = ...,
 ) -> None:
     """Registers the Python layer's parts."""
+
+def compute(node: Any, parent: Frame | None, held: dict[Any, BaseException] | None, /) -> Any:
+    """Calls a node's function in a new frame and caches the result when nothing changed meanwhile."""

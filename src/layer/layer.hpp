@@ -25,12 +25,17 @@
 // what it always did. The Python side registers its parts with `setup` when
 // it is imported; before that every read raises RuntimeError.
 //
-// What it may touch in the core: the Node record's `is_valid` and
-// `cached_value` fields, read directly, of nodes whose type is exactly the
-// registered node class (a subclass of tarn.tarnwick.Node, so the record
-// layout is the core's). It writes no core field and calls no core
-// operation; it is a separate shared library and links nothing of the core.
-// The Node type is taken from the imported tarn.tarnwick module.
+// It also recomputes (compute.cpp): the Python `_read`, `_refresh`,
+// `_settle`, `_restore` and `_compute` have native twins that take the
+// common cases and hand the rest to them, registered through `setup`.
+//
+// What it may touch in the core: the Node record's fields, read directly,
+// of nodes whose type is exactly the registered node class (a subclass of
+// tarn.tarnwick.Node, so the record layout is the core's); a computation
+// writes `is_valid`, `cached_value` and `dependencies` (always a list) and
+// the `dependents` lists of the nodes it read. It calls no core operation;
+// it is a separate shared library and links nothing of the core. The Node
+// type is taken from the imported tarn.tarnwick module.
 #pragma once
 
 #include "graph/graph.hpp"
@@ -77,8 +82,41 @@ struct Parts {
     PyObject *graph_read;     // graph_read(graph, name): the whole graph read
     PyObject *input_read;     // input_read(descriptor, instance)
     PyObject *computed_read;  // computed_read(descriptor, instance)
+    PyObject *clock;          // holds the revision counter in slot `rev`
+    PyObject *lock;           // the lock guarding check-and-commit
+    PyObject *compute;        // compute(node, parent, held), in Python
+    PyObject *relink;         // relink(node, reads), in Python
+    PyObject *settle;         // settle(node, parent, held), in Python
+    PyObject *restore;        // restore(node, start) -> (done, value)
 };
 extern Parts parts;
+
+// Where a computation finds what it reads and writes: the offsets of the
+// node class's and the clock's slots, and the lock's bound methods, taken
+// from the registered parts by `layout_refresh`. `ready` is false while any
+// part is missing or not laid out as expected; computations then go to the
+// Python `compute`.
+struct Layout {
+    bool ready;
+    PyTypeObject *clock_type;  // borrowed: parts.clock holds it
+    Py_ssize_t graph, cutoff, last, ok, changed, verified, rev;
+    PyObject *acquire;  // strong references or null
+    PyObject *release;
+};
+extern Layout layout;
+
+// Takes the layout from the parts stored now. Never raises.
+void layout_refresh() noexcept;
+
+// A new Frame for `node` (new reference / nullptr).
+PyObject *frame_create(PyObject *node, PyObject *parent, PyObject *held) noexcept;
+
+// The value of a node that is not valid, read in `frame` (a Frame or None):
+// the layer's `_read`, natively where it can. New reference / nullptr.
+PyObject *read_node(PyObject *node, PyObject *frame) noexcept;
+
+// The module's `compute(node, parent, held)`.
+PyObject *compute(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 
 // Readies the five types and adds them to the module. 0 / -1.
 [[nodiscard]] int types_ready(PyObject *module) noexcept;

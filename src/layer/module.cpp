@@ -69,6 +69,9 @@ check_part(const char *key, PyObject *value) noexcept
         }
         return 0;
     }
+    if (std::strcmp(key, "clock") == 0 || std::strcmp(key, "lock") == 0) {
+        return 0;  // laid out as expected or not: see layout_refresh
+    }
     if (!PyCallable_Check(value)) {
         PyErr_Format(PyExc_TypeError, "setup(): %s must be callable, not %.200s",
                      key, Py_TYPE(value)->tp_name);
@@ -92,6 +95,12 @@ part_slot(const char *key) noexcept
         {"graph_read", &parts.graph_read},
         {"input_read", &parts.input_read},
         {"computed_read", &parts.computed_read},
+        {"clock", &parts.clock},
+        {"lock", &parts.lock},
+        {"compute", &parts.compute},
+        {"relink", &parts.relink},
+        {"settle", &parts.settle},
+        {"restore", &parts.restore},
     };
     for (const Named &n : named) {
         if (std::strcmp(n.key, key) == 0) {
@@ -135,6 +144,7 @@ setup(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
         }
         set_field(*part_slot(key), args[i]);
     }
+    layout_refresh();
     Py_RETURN_NONE;
 }
 
@@ -168,7 +178,12 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "setup(**parts)\n--\n\n"
      "Registers the Python layer's parts: cell, current, read, graph_read, "
-     "input_read, computed_read."},
+     "input_read, computed_read, clock, lock, compute, relink, settle, restore."},
+    {"compute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compute)),
+     METH_FASTCALL,
+     "compute(node, parent, held, /)\n--\n\n"
+     "Calls a node's function in a new frame and caches the result when "
+     "nothing changed meanwhile."},
     {nullptr},
 };
 

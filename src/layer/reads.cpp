@@ -46,14 +46,7 @@ python_read(Via via, PyObject *first, PyObject *second) noexcept
 PyObject *
 compute(PyObject *node, PyObject *frame) noexcept
 {
-    if (!parts.read) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "tarn._layer is not set up: import tarn first");
-        return nullptr;
-    }
-    Ref read = Ref::borrow(parts.read);
-    PyObject *args[] = {node, frame};
-    return PyObject_Vectorcall(read.get(), args, 2, nullptr);
+    return read_node(node, frame);
 }
 
 // A read of `name` in `nodes` on behalf of (`first`, `second`), the
@@ -118,16 +111,9 @@ read(Via via, PyObject *nodes, PyObject *name, PyObject *first,
 // Frame
 
 PyObject *
-frame_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+frame_make(PyTypeObject *type, PyObject *node, PyObject *parent,
+           PyObject *held) noexcept
 {
-    if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
-        PyErr_SetString(PyExc_TypeError, "Frame() takes no keyword arguments");
-        return nullptr;
-    }
-    PyObject *node, *parent, *held;
-    if (!PyArg_UnpackTuple(args, "Frame", 3, 3, &node, &parent, &held)) {
-        return nullptr;
-    }
     Ref reads = Ref::steal(PyDict_New());
     if (!reads) {
         return nullptr;
@@ -144,6 +130,20 @@ frame_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     f->held = Py_NewRef(held);
     f->stale = 0;
     return self.release();
+}
+
+PyObject *
+frame_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "Frame() takes no keyword arguments");
+        return nullptr;
+    }
+    PyObject *node, *parent, *held;
+    if (!PyArg_UnpackTuple(args, "Frame", 3, 3, &node, &parent, &held)) {
+        return nullptr;
+    }
+    return frame_make(type, node, parent, held);
 }
 
 int
@@ -430,6 +430,12 @@ PyTypeObject ComputedBaseType = {
     .tp_descr_get = computed_get,
     .tp_new = PyType_GenericNew,
 };
+
+PyObject *
+frame_create(PyObject *node, PyObject *parent, PyObject *held) noexcept
+{
+    return frame_make(&FrameType, node, parent, held);
+}
 
 int
 types_ready(PyObject *module) noexcept
