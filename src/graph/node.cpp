@@ -799,14 +799,13 @@ finalizer_revived(PyObject *self, destructor dealloc) noexcept
            PyObject_CallFinalizerFromDealloc(self) < 0;
 }
 
-Ref
-node_new_blank(PyTypeObject *type) noexcept
+
+namespace {
+
+// The fields of a blank node: objects None, flags and integer zero.
+void
+fill_blank(NodeObject *n) noexcept
 {
-    PyObject *o = alloc_instance(type);
-    if (!o) {
-        return {};
-    }
-    NodeObject *n = as_node(o);
     n->name = Py_NewRef(Py_None);
     n->func = Py_NewRef(Py_None);
     n->dependencies = Py_NewRef(Py_None);
@@ -816,6 +815,19 @@ node_new_blank(PyTypeObject *type) noexcept
     n->cached_value = Py_NewRef(Py_None);
     n->flags = 0;
     n->static_dependencies = Py_NewRef(Py_None);
+}
+
+}  // namespace
+
+Ref
+node_new_blank(PyTypeObject *type) noexcept
+{
+    PyObject *o = alloc_instance(type);
+    if (!o) {
+        return {};
+    }
+    NodeObject *n = as_node(o);
+    fill_blank(n);
     return Ref::steal(o);
 }
 
@@ -829,15 +841,7 @@ node_create(PyObject *name, PyObject *func, int is_explicit,
     if (!n) {
         return {};
     }
-    n->name = Py_NewRef(Py_None);
-    n->func = Py_NewRef(Py_None);
-    n->dependencies = Py_NewRef(Py_None);
-    n->dependents = Py_NewRef(Py_None);
-    n->is_valid = 0;
-    n->is_explicit = 0;
-    n->cached_value = Py_NewRef(Py_None);
-    n->flags = 0;
-    n->static_dependencies = Py_NewRef(Py_None);
+    fill_blank(n);
     Ref node = Ref::steal(as_object(n));
     PyObject_GC_Track(n);
     if (node_init_fields(n, name, func, is_explicit, explicit_value, flags) <

@@ -350,6 +350,26 @@ usable(PyObject *node) noexcept
     return true;
 }
 
+
+// Releases the layer's lock with whatever exception is being raised set
+// aside in `raised` (the caller raises it again). A failing release raises
+// its own exception, with the set-aside one as its context: -1.
+int
+release_lock(PyObject *release, PyObject *&raised) noexcept
+{
+    raised = PyErr_GetRaisedException();
+    Ref freed = Ref::steal(PyObject_CallNoArgs(release));
+    if (!freed) {
+        if (raised) {
+            PyObject *now = PyErr_GetRaisedException();
+            PyException_SetContext(now, raised);
+            PyErr_SetRaisedException(now);
+        }
+        return -1;
+    }
+    return 0;
+}
+
 PyObject *
 compute_node(PyObject *node, PyObject *parent, PyObject *held) noexcept
 {
@@ -468,14 +488,8 @@ compute_node(PyObject *node, PyObject *parent, PyObject *held) noexcept
     }
     int done = commit(node, reinterpret_cast<FrameObject *>(frame.get()),
                       value.get(), start.get(), changed);
-    PyObject *raised = PyErr_GetRaisedException();
-    Ref freed = Ref::steal(PyObject_CallNoArgs(release.get()));
-    if (!freed) {
-        if (raised) {
-            PyObject *now = PyErr_GetRaisedException();
-            PyException_SetContext(now, raised);
-            PyErr_SetRaisedException(now);
-        }
+    PyObject *raised = nullptr;
+    if (release_lock(release.get(), raised) < 0) {
         return nullptr;
     }
     if (raised) {
@@ -622,14 +636,8 @@ restore(PyObject *node, PyObject *start) noexcept
     }
     dropped[0] = Ref();
     dropped[1] = Ref();
-    PyObject *raised = PyErr_GetRaisedException();
-    Ref freed = Ref::steal(PyObject_CallNoArgs(release.get()));
-    if (!freed) {
-        if (raised) {
-            PyObject *now = PyErr_GetRaisedException();
-            PyException_SetContext(now, raised);
-            PyErr_SetRaisedException(now);
-        }
+    PyObject *raised = nullptr;
+    if (release_lock(release.get(), raised) < 0) {
         return nullptr;
     }
     PyErr_SetRaisedException(raised);
