@@ -1,14 +1,21 @@
-"""Classes whose instances are small graphs: inputs and computed attributes."""
+"""Classes whose instances are small graphs: inputs and computed attributes.
+
+`Model`, `Input` and `Computed` are API glue over their native bases in
+`tarn._layer`, which read and set the attributes, build each instance's
+graph, and unlink an instance's nodes from other graphs when it is freed.
+"""
 
 from __future__ import annotations
 
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Never, TypeVar, dataclass_transform, overload
 
-from tarn._graph import Graph, _Cell, _cell, _check_function, _current, _deps, _dump, _fill, _lock, _read, _readers
-from tarn._layer import ComputedBase, InputBase, ModelBase, setup
+from tarn._graph import Graph
+from tarn._layer import ComputedBase, InputBase, ModelBase, build_model, model_graph
+from tarn._pickling import dump_graph, fill_graph
+from tarn._tracking import Record, check_function
 
-__all__ = ["Input", "Model", "computed", "graph_of"]
+__all__ = ["Computed", "Input", "Model", "computed", "graph_of"]
 
 _T = TypeVar("_T")
 
@@ -26,7 +33,8 @@ class Input(InputBase, Generic[_T]):
 
     __module__ = "tarn"
 
-    # `name` is kept by the native base, which also reads the attribute.
+    # `name` is kept by the native base, which also reads and sets the
+    # attribute and refuses its deletion.
     __slots__ = ("default",)
 
     default: Any
@@ -47,19 +55,13 @@ class Input(InputBase, Generic[_T]):
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    if TYPE_CHECKING:  # the read itself is the native base's: see _input_read
+    if TYPE_CHECKING:  # the native base reads and sets the attribute
         @overload
         def __get__(self, instance: None, owner: type | None = None) -> Input[_T]: ...
         @overload
         def __get__(self, instance: object, owner: type | None = None) -> _T: ...
         def __get__(self, instance: object, owner: type | None = None) -> Any: ...
-
-    def __set__(self, instance: object, value: _T) -> None:
-        graph: Graph = instance._tarn_graph  # type: ignore[attr-defined]
-        graph._set(graph._nodes[self.name], value)
-
-    def __delete__(self, instance: object) -> None:
-        raise AttributeError(f"cannot delete input {self.name!r}")
+        def __set__(self, instance: object, value: _T) -> None: ...
 
     def __repr__(self) -> str:
         if self.default is _NO_DEFAULT:
@@ -70,12 +72,12 @@ class Input(InputBase, Generic[_T]):
 class Computed(ComputedBase, Generic[_T]):
     """A computed attribute of a model; made by :func:`computed`."""
 
-    # `name` and `overridden` are kept by the native base, which also reads
-    # the attribute.
-    __slots__ = ("func", "cutoff")
+    # `name`, `func`, `cutoff` and `overridden` are kept by the native base,
+    # which also reads the attribute and refuses writes to it.
+    __slots__ = ()
 
     def __init__(self, func: Callable[[Any], _T], cutoff: bool) -> None:
-        _check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
+        check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
         self.func = func
         self.cutoff = cutoff
         self.name = getattr(func, "__name__", "")
@@ -87,46 +89,13 @@ class Computed(ComputedBase, Generic[_T]):
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    if TYPE_CHECKING:  # the read itself is the native base's: see _computed_read
+    if TYPE_CHECKING:  # the native base reads the attribute
         @overload
         def __get__(self, instance: None, owner: type | None = None) -> Computed[_T]: ...
         @overload
         def __get__(self, instance: object, owner: type | None = None) -> _T: ...
         def __get__(self, instance: object, owner: type | None = None) -> Any: ...
-
-    def __set__(self, instance: object, value: Never) -> None:
-        raise AttributeError(f"cannot set computed attribute {self.name!r}")
-
-    def __delete__(self, instance: object) -> None:
-        raise AttributeError(f"cannot delete computed attribute {self.name!r}")
-
-
-def _input_read(attr: Input[Any], instance: Any) -> Any:
-    """``instance.attr`` of an input: every case the native read does not take itself."""
-    node = instance._tarn_nodes[attr.name]
-    frame = _current.get()
-    if frame is not None:
-        frame.reads[node] = None
-    return node.cached_value
-
-
-def _computed_read(attr: Computed[Any], instance: Any) -> Any:
-    """``instance.attr`` of a computed attribute, as `_input_read` is for inputs."""
-    if attr.overridden and type(instance)._tarn_computed.get(attr.name) is not attr:
-        return attr.func(instance)
-    node = instance._tarn_nodes[attr.name]
-    frame = _current.get()
-    if frame is None:
-        if node.is_valid:
-            return node.cached_value
-        return _read(node, None)
-    frame.reads[node] = None
-    if node.is_valid:
-        return node.cached_value
-    return _read(node, frame)
-
-
-setup(input_read=_input_read, computed_read=_computed_read)
+        def __set__(self, instance: object, value: Never) -> None: ...
 
 
 @overload
@@ -164,12 +133,12 @@ class Model(ModelBase):
     __module__ = "tarn"
 
     # The graph and its nodes are kept by the native base.
-    __slots__ = ("__weakref__",)
+    __slots__ = ()
 
     _tarn_inputs: ClassVar[dict[str, Input[Any]]] = {}
     _tarn_computed: ClassVar[dict[str, Computed[Any]]] = {}
     _tarn_graph: Graph
-    _tarn_nodes: dict[str, _Cell]
+    _tarn_nodes: dict[str, Record]
 
     def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
@@ -202,12 +171,11 @@ class Model(ModelBase):
         if missing:
             listed = ", ".join(repr(name) for name in missing)
             raise TypeError(f"{cls.__name__}() missing required keyword argument(s): {listed}")
-        graph = _build(self)
-        for name, spec in cls._tarn_inputs.items():
-            value = inputs[name] if name in inputs else spec.default
-            graph._nodes[name] = _cell(graph, name, None, True, value, False)
-        for name, comp in cls._tarn_computed.items():
-            graph._nodes[name] = _cell(graph, name, comp.func, False, None, comp.cutoff)
+        values = {
+            name: inputs[name] if name in inputs else spec.default
+            for name, spec in cls._tarn_inputs.items()
+        }
+        build_model(self, Graph, values, cls._tarn_computed)
 
     def __delattr__(self, name: str) -> None:
         raise AttributeError(f"cannot delete attribute {name!r} of a model")
@@ -218,49 +186,15 @@ class Model(ModelBase):
         return f"{type(self).__name__}({shown})"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_load_model, (type(self), _dump(self._tarn_graph, 0, False)))
-
-    def __del__(self) -> None:
-        try:
-            graph = self._tarn_graph
-        except AttributeError:  # the constructor failed early
-            return
-        try:
-            _unlink_foreign(graph)
-        except Exception:  # at interpreter exit the module may be half gone
-            pass
-
-
-def _unlink_foreign(graph: Graph) -> None:
-    """Remove every edge between the graph's nodes and other graphs' nodes."""
-    with _lock:
-        for cell in graph._nodes.values():
-            for dep in _deps(cell):
-                if dep.graph is not graph:
-                    try:
-                        _readers(dep).remove(cell)
-                    except ValueError:
-                        pass
-            for reader in _readers(cell):
-                if reader.graph is not graph:
-                    try:
-                        _deps(reader).remove(cell)
-                    except ValueError:
-                        pass
-
-
-def _build(model: Model) -> Graph:
-    graph = Graph._of_model(model)
-    object.__setattr__(model, "_tarn_graph", graph)
-    object.__setattr__(model, "_tarn_nodes", graph._nodes)
-    return graph
+        return (_load_model, (type(self), dump_graph(self._tarn_graph, 0, False)))
 
 
 def _load_model(cls: type[Model], state: tuple[Any, ...]) -> Model:
+    """Rebuild a pickled model instance (the name pickles refer to)."""
     model = cls.__new__(cls)
-    graph = _build(model)
+    graph = model_graph(model, Graph)
     computeds = cls._tarn_computed
-    _fill(graph, state, lambda name: computeds[name].func if name in computeds else None)
+    fill_graph(graph, state, lambda name: computeds[name].func if name in computeds else None)
     return model
 
 
@@ -269,4 +203,3 @@ def graph_of(instance: Model) -> Graph:
     if not isinstance(instance, Model):
         raise TypeError(f"graph_of() takes a Model instance, not {type(instance).__name__}")
     return instance._tarn_graph
-

@@ -9,79 +9,15 @@
 // another pass 1.
 #pragma once
 
+#include "graph/records.hpp"
 #include "module/module.hpp"
 
 namespace tarn {
-
-struct NodeObject {
-    PyObject_HEAD
-    PyObject *name;
-    PyObject *func;
-    PyObject *dependencies;
-    PyObject *dependents;
-    int is_valid;
-    int is_explicit;
-    PyObject *cached_value;
-    int flags;
-    PyObject *static_dependencies;
-};
-
-struct EngineObject {
-    PyObject_HEAD
-    PyObject *nodes;
-    PyObject *call_stack;
-};
-
-inline NodeObject *
-as_node(PyObject *o) noexcept
-{
-    return reinterpret_cast<NodeObject *>(o);
-}
-
-inline EngineObject *
-as_engine(PyObject *o) noexcept
-{
-    return reinterpret_cast<EngineObject *>(o);
-}
-
-inline PyObject *
-as_object(NodeObject *n) noexcept
-{
-    return reinterpret_cast<PyObject *>(n);
-}
-
-inline PyObject *
-as_object(EngineObject *e) noexcept
-{
-    return reinterpret_cast<PyObject *>(e);
-}
 
 // Readies a type, stores its table of overridable operations as the
 // capsule __pyx_vtable__ and publishes the type on the module as `name`.
 [[nodiscard]] int ready_type(PyObject *module, PyTypeObject *type,
                              const void *table, const char *name) noexcept;
-
-// Slot order is part of the published layout.
-struct NodeTable {
-    // 0 / -1 with an exception set.
-    int (*add_dependency)(NodeObject *self, PyObject *dep, int dispatch);
-    int (*invalidate)(NodeObject *self, int dispatch);
-};
-
-struct EngineTable {
-    // New reference (a Node or None) / nullptr.
-    PyObject *(*add_node)(EngineObject *self, PyObject *name, PyObject *func,
-                          int is_explicit, PyObject *explicit_value,
-                          int flags, int dispatch);
-    int (*add_edge)(EngineObject *self, PyObject *dependent_name,
-                    PyObject *dependency_name, int dispatch);
-    int (*record_access)(EngineObject *self, PyObject *accessed_node_name,
-                         int dispatch);
-    int (*invalidate)(EngineObject *self, PyObject *name, int dispatch);
-    // New reference / nullptr.
-    PyObject *(*evaluate)(EngineObject *self, PyObject *name,
-                          PyObject *instance, int dispatch);
-};
 
 extern PyTypeObject NodeType;
 extern PyTypeObject EngineType;

@@ -581,6 +581,29 @@ none_ref() noexcept
     return Py_None;
 }
 
+// The walk's inline path takes Node itself and one more type, learned the
+// first time the general path meets it: a static subtype of Node made by
+// another native module, without an instance dictionary and not abstract.
+// `may_override` is false for such a type, so no replacement of invalidate
+// can exist for it and its records need exactly the steps a Node does.
+PyTypeObject *inline_other = nullptr;
+
+inline bool
+walks_inline(PyObject *o) noexcept
+{
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &NodeType || t == inline_other;
+}
+
+void
+learn_inline(PyTypeObject *t) noexcept
+{
+    if (!inline_other && t->tp_base == &NodeType && t->tp_dictoffset == 0 &&
+        !(t->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT))) {
+        inline_other = t;
+    }
+}
+
 // Override dispatch of invalidate: 1 when a replacement ran, 0 when the
 // node does its own work, -1 on failure (with the operation's entry).
 [[gnu::noinline]] int
@@ -669,6 +692,7 @@ visit_general(PyObject *element, WalkStack &stack) noexcept
         add_traceback_entry(Site::NodeInvalidate61);
         return fail_levels(depth - 1);
     }
+    learn_inline(Py_TYPE(element));
     Py_INCREF(element);
     int rc = invalidate_step(as_node(element), 1, stack);
     stack.release(element);
@@ -706,14 +730,14 @@ node_invalidate_impl(NodeObject *self, int dispatch)
                 }
                 // Asked for a round ago, so its header is likely here.
                 PyObject *ahead = items[index + kPrefetchAhead];
-                if (Py_IS_TYPE(ahead, &NodeType)) {
+                if (walks_inline(ahead)) {
                     __builtin_prefetch(as_node(ahead)->dependents, 0);
                 }
             }
             // Borrowed: nothing below runs script code before the walk is
             // done with it, or it goes the general way.
             PyObject *element = items[index++];
-            if (Py_IS_TYPE(element, &NodeType)) {
+            if (walks_inline(element)) {
                 NodeObject *node = as_node(element);
                 if (node->is_explicit || !node->is_valid) {
                     if (index < size) {

@@ -1,945 +1,1019 @@
-// A node's computation in native code: the same steps as the layer's Python
-// `_compute`, which stays registered and takes every case this one does not
-// (a node not exactly of the node class, a part missing or laid out
-// otherwise, an unset slot, edge lists that are not plain lists of nodes).
+// Reads, computations and their commit, the refresh of stale nodes over
+// their recorded edges, cycles, and the driver that lets a first read go to
+// any depth.
 //
-// It calls the node's function in a new Frame set as the current one, and
-// caches the result, under the layer's lock, only when the frame saw no
-// stale read and the revision counter did not move while it ran. With
-// cut-off, a value equal to the last one leaves `changed` as it was. The
-// edges are made exactly what the computation read, in both directions; the
-// lists are changed by identity, with no Python code running in between,
-// which is what `list.remove` and `==` do on nodes of the node class.
+// A read that needs a computation and runs outside any computation drives
+// it: it keeps a stack of nodes to compute, the node read at its bottom.
+// Computations nest as reads inside node functions need them, until a read
+// finds the nesting too deep (a fixed number of levels, or the
+// interpreter's recursion budgets running low): that read raises
+// Unwinding, which passes up through the computations above it to the
+// driver. Their nodes, and the node the read needed, are pushed on the
+// driver's stack first, and it computes from the top, each node one level
+// deep, so the unwound computations run again with what they need cached.
+//
+// A refresh brings a stale node with recorded edges up to date without
+// nesting, guessing from those edges what its function will read. When a
+// read meets a node that is already computing or being refreshed on its own
+// chain and a guess lies on the way, the driver starts again in exact mode,
+// in which stale nodes are computed by their functions alone: then the
+// chain of running computations is exactly the chain of reads, and a node
+// met on it again is a cycle whose path is that chain.
 #include "layer/layer.hpp"
-
-#include <cstring>
-#include <utility>
-#include <vector>
 
 namespace tarn::layer {
 
-Layout layout;
-
 namespace {
 
-PyObject *&
-slot(PyObject *o, Py_ssize_t offset) noexcept
-{
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
-}
+enum Mark : uint8_t { Same, Fresh, Changed };
 
-// The offset of object slot `name` of `type`, or -1 (no error set).
-Py_ssize_t
-slot_offset(PyTypeObject *type, const char *name) noexcept
-{
-    Ref d = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), name));
-    if (!d) {
-        PyErr_Clear();
-        return -1;
-    }
-    if (!Py_IS_TYPE(d.get(), &PyMemberDescr_Type)) {
-        return -1;
-    }
-    auto *m = reinterpret_cast<PyMemberDescrObject *>(d.get());
-    if (!PyType_IsSubtype(type, m->d_common.d_type) ||
-        m->d_member->type != Py_T_OBJECT_EX ||
-        (m->d_member->flags & Py_READONLY)) {
-        return -1;
-    }
-    return m->d_member->offset;
-}
+// Computations a driver nests before its reads unwind, and what is left of
+// the interpreter's budgets, beyond twice the most one level has cost, when
+// they unwind earlier.
+constexpr int kMaxDepth = 100;
+constexpr int kPyReserve = 30;
+constexpr int kCReserve = 60;
 
-// The value of slot `offset` of `o`, borrowed; null with AttributeError when
-// it is unset.
-PyObject *
-get_slot(PyObject *o, Py_ssize_t offset, const char *name) noexcept
-{
-    PyObject *v = slot(o, offset);
-    if (!v) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
-                     Py_TYPE(o)->tp_name, name);
-    }
-    return v;
-}
+PyObject *drive(RecordObject *rec) noexcept;
+PyObject *advance(RecordObject *rec, FrameObject *parent,
+                  DriverObject *driver) noexcept;
 
-PyObject *
-python_part(PyObject *part, PyObject *const *args, size_t nargs) noexcept
-{
-    if (!part) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "tarn._layer is not set up: import tarn first");
-        return nullptr;
-    }
-    Ref held = Ref::borrow(part);
-    return PyObject_Vectorcall(held.get(), args, nargs, nullptr);
-}
-
-// Whether the revision counter moved from `start`: 1 / 0 / -1.
-int
-moved(PyObject *start) noexcept
-{
-    if (!layout.ready || !parts.clock ||
-        !Py_IS_TYPE(parts.clock, layout.clock_type)) {
-        PyErr_SetString(PyExc_RuntimeError, "tarn._layer's clock was replaced");
-        return -1;
-    }
-    PyObject *now = get_slot(parts.clock, layout.rev, "rev");
-    if (!now) {
-        return -1;
-    }
-    if (now == start) {
-        return 0;
-    }
-    Ref held = Ref::borrow(now);
-    return PyObject_RichCompareBool(held.get(), start, Py_NE);
-}
+// ---------------------------------------------------------------------------
+// Unwinding and cycles
 
 bool
-is_cell(PyObject *o) noexcept
+too_deep(FrameObject *frame, DriverObject *driver) noexcept
 {
-    return Py_IS_TYPE(o, parts.cell);
+    PyThreadState *tstate = PyThreadState_Get();
+    return frame->depth >= kMaxDepth ||
+           tstate->py_recursion_remaining < kPyReserve + 2 * driver->max_py ||
+           tstate->c_recursion_remaining < kCReserve + 2 * driver->max_c;
 }
 
-bool usable(PyObject *node) noexcept;
-
-// Index of `node` in `list` by identity, or -1; `plain` is cleared when an
-// element before it (or any, when absent) is not of the node class, whose
-// comparison with `node` might run code.
-Py_ssize_t
-find(PyObject *list, PyObject *node, bool &plain) noexcept
+// Starts an unwinding from a read in `frame` (null: a refresh the driver
+// started itself) to the driver: with `request`, the frames' nodes and the
+// request go on the driver's stack; without, the driver starts again in
+// exact mode. Always -1, with Unwinding (or MemoryError) set.
+int
+unwind(FrameObject *frame, DriverObject *driver, PyObject *request) noexcept
 {
-    Py_ssize_t size = PyList_GET_SIZE(list);
+    if (!driver->unwinding) {
+        if (!request) {
+            driver->restart = 1;
+        }
+        else {
+            // The frames from the outermost down to `frame`, then the
+            // request; the outermost is the driver's top unless a refresh
+            // computed it ahead of need.
+            int depth = frame ? frame->depth : 0;
+            if (driver->stack.reserve(depth + 1) < 0) {
+                return -1;
+            }
+            Level *top = &driver->stack.items[driver->stack.size - 1];
+            Py_ssize_t base = driver->stack.size;
+            FrameObject *outermost = frame;
+            while (outermost && outermost->parent) {
+                outermost = outermost->parent;
+            }
+            bool skip = outermost && outermost->node == top->node;
+            Py_ssize_t count = depth - (skip ? 1 : 0);
+            Py_ssize_t at = base + count;
+            for (FrameObject *f = frame; f; f = f->parent) {
+                if (f == outermost && skip) {
+                    break;
+                }
+                --at;
+                ++as_record(f->node)->busy;
+                driver->stack.items[at] =
+                    Level{Py_NewRef(f->node), 0, 0, f->ahead};
+            }
+            driver->stack.size = base + count;
+            if (driver->stack.push(request, false) < 0) {
+                return -1;  // reserved: cannot happen
+            }
+        }
+        driver->unwinding = 1;
+    }
+    for (FrameObject *f = frame; f; f = f->parent) {
+        f->unwound = 1;
+        f->stale = 1;
+    }
+    PyErr_SetNone(Unwinding);
+    return -1;
+}
+
+// Raises CycleError with the names of `path` (records). Always -1.
+int
+raise_cycle(PyObject *const *path, Py_ssize_t size) noexcept
+{
+    Ref names = Ref::steal(PyList_New(size));
+    if (!names) {
+        return -1;
+    }
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject *item = PyList_GET_ITEM(list, i);
-        if (item == node) {
-            return i;
-        }
-        if (!is_cell(item)) {
-            plain = false;
-        }
+        PyList_SET_ITEM(names.get(), i, Py_NewRef(as_node(path[i])->name));
+    }
+    Ref error = Ref::steal(PyObject_CallOneArg(cycle_error, names.get()));
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                        error.get());
     }
     return -1;
 }
 
-bool
-in_list(PyObject *list, PyObject *item) noexcept
-{
-    Py_ssize_t size = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (PyList_GET_ITEM(list, i) == item) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Makes the node's dependencies exactly the keys of `reads`, in both
-// directions. The list replaced goes to `dropped`, so that the caller
-// releases it (and whatever finaliser that runs) after its other writes.
-// 0 / -1.
+// `rec`, which some computation, refresh or stack holds, is needed again by
+// a read in `frame` (null: by a refresh the driver itself runs); `guessed`
+// says that this read is a refresh's guess. When `rec` is on this driver's
+// chain of reads, that is a cycle: raised with its path when every arrow on
+// it is a read really made, and otherwise the driver starts again exactly.
+// 0 when `rec` is not on the chain (another thread computes it) / -1.
 int
-relink(PyObject *node, PyObject *reads, Ref &dropped) noexcept
+check_chain(RecordObject *rec, FrameObject *frame, DriverObject *driver,
+            bool guessed) noexcept
 {
-    NodeObject *n = as_node(node);
-    Ref old = Ref::borrow(n->dependencies);
-    auto python = [&]() -> int {
-        PyObject *args[] = {node, reads};
-        Ref done = Ref::steal(python_part(parts.relink, args, 2));
-        return done ? 0 : -1;
-    };
-    if (!PyList_CheckExact(old.get()) || !PyDict_CheckExact(reads)) {
-        return python();
+    PyObject *node = reinterpret_cast<PyObject *>(rec);
+    bool guess = guessed;
+    FrameObject *found = nullptr;
+    for (FrameObject *f = frame; f; f = f->parent) {
+        if (f->node == node) {
+            found = f;
+            break;
+        }
+        guess = guess || f->ahead;
     }
-    // The common case, the same reads in the same order, needs no new list.
-    if (PyDict_GET_SIZE(reads) == PyList_GET_SIZE(old.get())) {
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *key, *unused;
-        bool same = true;
-        while (PyDict_Next(reads, &pos, &key, &unused)) {
-            if (key != PyList_GET_ITEM(old.get(), i++) || !is_cell(key)) {
-                same = false;
-                break;
+    Py_ssize_t at = -1;
+    if (!found) {
+        for (Refresh *r = driver->refreshes; r && at < 0; r = r->outer) {
+            for (Py_ssize_t i = 0; i < r->levels.size; ++i) {
+                if (r->levels.items[i].node == node) {
+                    // Pending in a refresh: the read into it was a guess.
+                    return driver->exact ? 0 : unwind(frame, driver, nullptr);
+                }
             }
         }
-        if (same) {
+        for (Py_ssize_t i = driver->stack.size - 1; i >= 0; --i) {
+            if (driver->stack.items[i].node == node) {
+                at = i;
+                break;
+            }
+            guess = guess || driver->stack.items[i].predicted;
+        }
+        if (at < 0) {
             return 0;
         }
     }
-    Ref fresh = Ref::steal(PyDict_Keys(reads));
-    if (!fresh) {
+    if (guess && !driver->exact) {
+        return unwind(frame, driver, nullptr);
+    }
+    // The path: the stack from `at`, the frames outermost first (from
+    // `found` when the node is one of them), and the node again.
+    Py_ssize_t frames = 0;
+    for (FrameObject *f = frame; f; f = f->parent) {
+        ++frames;
+        if (f == found) {
+            break;
+        }
+    }
+    Py_ssize_t stacked = at >= 0 ? driver->stack.size - at : 0;
+    auto *path = static_cast<PyObject **>(PyMem_Malloc(
+        static_cast<size_t>(stacked + frames + 1) * sizeof(PyObject *)));
+    if (!path) {
+        PyErr_NoMemory();
         return -1;
     }
-    Py_ssize_t old_size = PyList_GET_SIZE(old.get());
-    Py_ssize_t new_size = PyList_GET_SIZE(fresh.get());
-    bool same = old_size == new_size;
-    for (Py_ssize_t i = 0; i < old_size; ++i) {
-        PyObject *dep = PyList_GET_ITEM(old.get(), i);
-        if (!is_cell(dep)) {
-            return python();
-        }
-        if (same && dep != PyList_GET_ITEM(fresh.get(), i)) {
-            same = false;
-        }
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = 0; i < stacked; ++i) {
+        path[n++] = driver->stack.items[at + i].node;
     }
-    for (Py_ssize_t i = 0; i < new_size; ++i) {
-        if (!is_cell(PyList_GET_ITEM(fresh.get(), i))) {
-            return python();
-        }
+    Py_ssize_t k = n + frames;
+    for (FrameObject *f = frame; k > n; f = f->parent) {
+        path[--k] = f->node;
     }
-    if (same) {
-        return 0;
+    // The outermost frame computes the stack's top: named once.
+    if (stacked > 0 && frames > 0 && path[n] == path[n - 1]) {
+        for (Py_ssize_t i = n; i + 1 < n + frames; ++i) {
+            path[i] = path[i + 1];
+        }
+        --frames;
     }
-    // What was read before, for the membership test of each new read.
-    Ref known;
-    if (old_size > 8) {
-        known = Ref::steal(PySet_New(old.get()));
-        if (!known) {
-            return -1;
-        }
-    }
-    auto was_read = [&](PyObject *dep) -> int {
-        return known ? PySet_Contains(known.get(), dep)
-                     : in_list(old.get(), dep);
-    };
-    // Every list to change is checked before any is changed.
-    for (Py_ssize_t i = 0; i < old_size; ++i) {
-        PyObject *dep = PyList_GET_ITEM(old.get(), i);
-        int kept = PyDict_Contains(reads, dep);
-        if (kept < 0) {
-            return -1;
-        }
-        if (!kept) {
-            PyObject *readers = as_node(dep)->dependents;
-            bool plain = true;
-            if (!PyList_CheckExact(readers)) {
-                return python();
-            }
-            find(readers, node, plain);
-            if (!plain) {
-                return python();
-            }
-        }
-    }
-    for (Py_ssize_t i = 0; i < new_size; ++i) {
-        PyObject *dep = PyList_GET_ITEM(fresh.get(), i);
-        int was = was_read(dep);
-        if (was < 0) {
-            return -1;
-        }
-        if (!was && !PyList_CheckExact(as_node(dep)->dependents)) {
-            return python();
-        }
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(old.get()); ++i) {
-        Ref dep = Ref::borrow(PyList_GET_ITEM(old.get(), i));
-        int kept = PyDict_Contains(reads, dep.get());
-        if (kept < 0) {
-            return -1;
-        }
-        PyObject *readers = as_node(dep.get())->dependents;
-        if (kept || !PyList_CheckExact(readers)) {
-            continue;
-        }
-        bool plain = true;
-        Py_ssize_t at = find(readers, node, plain);
-        if (at >= 0 && PyList_SetSlice(readers, at, at + 1, nullptr) < 0) {
-            return -1;
-        }
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fresh.get()); ++i) {
-        PyObject *dep = PyList_GET_ITEM(fresh.get(), i);
-        int was = was_read(dep);
-        if (was < 0) {
-            return -1;
-        }
-        PyObject *readers = as_node(dep)->dependents;
-        if (!was && PyList_CheckExact(readers) &&
-            PyList_Append(readers, node) < 0) {
-            return -1;
-        }
-    }
-    PyObject *replaced = n->dependencies;
-    n->dependencies = fresh.release();
-    dropped = Ref::steal(replaced);
-    return 0;
+    n += frames;
+    path[n++] = node;
+    raise_cycle(path, n);
+    PyMem_Free(path);
+    return -1;
 }
 
-// Stores `value` in `field`, handing the old value to `dropped` (released
-// by the caller once every write is done, as its finaliser may run code).
-void
-store(PyObject *&field, PyObject *value, Ref &dropped) noexcept
-{
-    dropped = Ref::steal(field);
-    field = Py_NewRef(value);
-}
+// ---------------------------------------------------------------------------
+// Held results: what a driver computed for a reader further up that was not
+// cached (a failure, or a value overtaken by a change) waits for that
+// reader, so that it is neither lost nor computed again.
 
-// Under the lock: caches `value` when the counter is still at `start`.
-// 0 / -1.
 int
-commit(PyObject *node, FrameObject *frame, PyObject *value, PyObject *start,
-       bool changed) noexcept
+hold(PyObject *&table, PyObject *node, PyObject *result) noexcept
 {
-    // The parts might have been registered again while it ran.
-    if (!usable(node)) {
-        return 0;
+    if (!table) {
+        table = PyDict_New();
+        if (!table) {
+            return -1;
+        }
     }
-    int m = moved(start);
-    if (m != 0) {
-        return m < 0 ? -1 : 0;
-    }
-    if (!frame->reads) {
-        PyErr_SetString(PyExc_RuntimeError, "the computation's frame was cleared");
-        return -1;
-    }
-    Ref reads = Ref::borrow(frame->reads);
-    Ref dropped[6];
-    if (relink(node, reads.get(), dropped[0]) < 0) {
-        return -1;
-    }
-    // The Python relink, when it took over, may have run anything.
-    if (!usable(node)) {
-        return 0;
-    }
-    store(slot(node, layout.last), value, dropped[1]);
-    store(slot(node, layout.verified), start, dropped[2]);
-    if (changed) {
-        store(slot(node, layout.changed), start, dropped[3]);
-    }
-    store(slot(node, layout.ok), Py_True, dropped[4]);
-    store(as_node(node)->cached_value, value, dropped[5]);
-    as_node(node)->is_valid = 1;
-    return 0;
+    return PyDict_SetItem(table, node, result);
 }
 
-// Resets the context variable to `token`, keeping an exception raised
-// before (which becomes the context of one the reset raises). 0 / -1.
+// The held result of `node`: 1 with the value in `out`, -1 with the held
+// exception raised (or an error), 0 when nothing is held.
 int
-reset(PyObject *current, PyObject *token) noexcept
+held(DriverObject *driver, PyObject *node, Ref &out) noexcept
 {
-    PyObject *raised = PyErr_GetRaisedException();
-    if (PyContextVar_Reset(current, token) < 0) {
-        if (raised) {
-            PyObject *now = PyErr_GetRaisedException();
-            PyException_SetContext(now, raised);
-            PyErr_SetRaisedException(now);
+    // Records hash and compare by identity: these lookups run no code.
+    if (driver->held) {
+        if (PyObject *exc = PyDict_GetItemWithError(driver->held, node)) {
+            PyErr_SetRaisedException(Py_NewRef(exc));
+            return -1;
         }
-        return -1;
+        if (PyErr_Occurred()) {
+            return -1;
+        }
     }
-    if (raised) {
-        PyErr_SetRaisedException(raised);
-        return -1;
+    if (driver->held_values) {
+        if (PyObject *v = PyDict_GetItemWithError(driver->held_values, node)) {
+            out = Ref::borrow(v);
+            return 1;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
     }
     return 0;
 }
 
 bool
-usable(PyObject *node) noexcept
+is_held(DriverObject *driver, PyObject *node) noexcept
 {
-    if (!layout.ready || !is_cell(node) || !parts.current ||
-        !Py_IS_TYPE(parts.clock, layout.clock_type) ||
-        !slot(parts.clock, layout.rev)) {
-        return false;
-    }
-    for (Py_ssize_t offset : {layout.graph, layout.cutoff, layout.last,
-                              layout.ok, layout.changed, layout.verified}) {
-        if (!slot(node, offset)) {
-            return false;
-        }
-    }
-    return true;
+    return (driver->held && PyDict_Contains(driver->held, node) > 0) ||
+           (driver->held_values &&
+            PyDict_Contains(driver->held_values, node) > 0);
 }
 
+// ---------------------------------------------------------------------------
+// Commit
 
-// Releases the layer's lock with whatever exception is being raised set
-// aside in `raised` (the caller raises it again). A failing release raises
-// its own exception, with the set-aside one as its context: -1.
-int
-release_lock(PyObject *release, PyObject *&raised) noexcept
+// Appends `item` to the exact list `list`, or takes it off again (`undo`):
+// used in pairs, with no code running between them.
+void
+take_last(PyObject *list, PyObject *item) noexcept
 {
-    raised = PyErr_GetRaisedException();
-    Ref freed = Ref::steal(PyObject_CallNoArgs(release));
-    if (!freed) {
-        if (raised) {
-            PyObject *now = PyErr_GetRaisedException();
-            PyException_SetContext(now, raised);
-            PyErr_SetRaisedException(now);
+    auto *l = reinterpret_cast<PyListObject *>(list);
+    Py_ssize_t size = Py_SIZE(l);
+    if (size > 0 && l->ob_item[size - 1] == item) {
+        Py_SET_SIZE(l, size - 1);
+        Py_DECREF(item);  // the caller holds another reference
+    }
+}
+
+void
+note_crossing(RecordObject *rec, PyObject *other) noexcept
+{
+    AnchorObject *mine = rec->anchor;
+    AnchorObject *theirs = Py_IS_TYPE(other, &RecordType)
+                               ? as_record(other)->anchor
+                               : nullptr;
+    if (mine == theirs) {
+        return;
+    }
+    if (mine && mine->graph) {
+        mine->graph->crossed = 1;
+    }
+    if (theirs && theirs->graph) {
+        theirs->graph->crossed = 1;
+    }
+}
+
+// Makes the record's dependencies exactly the frame's reads, in both
+// directions: every step that can fail comes first, so a failure changes
+// nothing. 0 / 1 (cannot be linked: a neighbour's list is not a list) / -1.
+int
+relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
+{
+    PyObject *node = reinterpret_cast<PyObject *>(rec);
+    const ReadSet &reads = frame->reads;
+    PyObject *old = rec->node.dependencies;
+    bool old_list = PyList_CheckExact(old);
+    Py_ssize_t old_size = old_list ? PyList_GET_SIZE(old) : 0;
+    PyObject **old_items =
+        old_list ? reinterpret_cast<PyListObject *>(old)->ob_item : nullptr;
+    // The common case, the same reads in the same order, changes nothing.
+    if (old_list && old_size == reads.size) {
+        Py_ssize_t i = 0;
+        while (i < old_size && old_items[i] == reads.items[i]) {
+            ++i;
         }
+        if (i == old_size) {
+            return 0;
+        }
+    }
+    for (Py_ssize_t i = 0; i < reads.size; ++i) {
+        if (!PyList_CheckExact(as_node(reads.items[i])->dependents)) {
+            return 1;
+        }
+    }
+    // What was read before: a set of its own once it is long.
+    ReadSet before{};
+    struct Free {
+        ReadSet &set;
+        ~Free() { reads_free(set); }
+    } free_before{before};
+    bool indexed = old_size > 8;
+    for (Py_ssize_t i = 0; indexed && i < old_size; ++i) {
+        if (reads_add(before, old_items[i]) < 0) {
+            return -1;
+        }
+    }
+    auto was_read = [&](PyObject *dep) {
+        if (indexed) {
+            return reads_contain(before, dep);
+        }
+        for (Py_ssize_t i = 0; i < old_size; ++i) {
+            if (old_items[i] == dep) {
+                return true;
+            }
+        }
+        return false;
+    };
+    Ref fresh = Ref::steal(PyList_New(reads.size));
+    if (!fresh) {
         return -1;
     }
+    for (Py_ssize_t i = 0; i < reads.size; ++i) {
+        PyList_SET_ITEM(fresh.get(), i, Py_NewRef(reads.items[i]));
+    }
+    if (dropped.reserve(old_size + 1) < 0) {
+        return -1;
+    }
+    // Appends, undone in full if one fails.
+    Py_ssize_t appended = 0;
+    for (; appended < reads.size; ++appended) {
+        PyObject *dep = reads.items[appended];
+        if (was_read(dep)) {
+            continue;
+        }
+        if (PyList_Append(as_node(dep)->dependents, node) < 0) {
+            for (Py_ssize_t j = 0; j < appended; ++j) {
+                PyObject *undo = reads.items[j];
+                if (!was_read(undo)) {
+                    take_last(as_node(undo)->dependents, node);
+                }
+            }
+            return -1;
+        }
+        note_crossing(rec, dep);
+    }
+    // Removals, which cannot fail.
+    for (Py_ssize_t i = 0; i < old_size; ++i) {
+        PyObject *dep = old_items[i];
+        if (reads_contain(reads, dep) || !is_node_like(dep)) {
+            continue;
+        }
+        PyObject *readers = as_node(dep)->dependents;
+        if (PyList_CheckExact(readers)) {
+            dropped.add(list_take(readers, node));
+        }
+    }
+    dropped.add(old);
+    rec->node.dependencies = fresh.release();
     return 0;
 }
 
-PyObject *
-compute_node(PyObject *node, PyObject *parent, PyObject *held) noexcept
+// Under no code running between the caller's revision check and the last
+// write: caches `value`. 0 / 1 (not cached) / -1.
+int
+commit(RecordObject *rec, FrameObject *frame, PyObject *value, int64_t start,
+       bool changed) noexcept
 {
-    if (!usable(node)) {
-        PyObject *args[] = {node, parent, held};
-        return python_part(parts.compute, args, 3);
+    Dropped dropped;
+    if (dropped.reserve(4) < 0) {
+        return -1;
     }
-    // Interned once: the name outlives every computation.
-    static PyObject *target_name = nullptr;
-    if (!target_name) {
-        target_name = PyUnicode_InternFromString("_target");
-        if (!target_name) {
-            return nullptr;
+    int linked = relink(rec, frame, dropped);
+    if (linked != 0) {
+        return linked;
+    }
+    forget_misses(reinterpret_cast<PyObject *>(rec), rec->missed, frame->misses);
+    dropped.add(rec->missed);
+    rec->missed = frame->misses;
+    frame->misses = nullptr;
+    dropped.add(rec->last);
+    rec->last = Py_NewRef(value);
+    rec->verified = start;
+    if (changed) {
+        rec->changed = start;
+    }
+    rec->ok = 1;
+    dropped.add(rec->node.cached_value);
+    rec->node.cached_value = Py_NewRef(value);
+    rec->node.is_valid = 1;
+    return 0;
+}
+
+// The cut-off comparison: identity, then ==. It is no read of any
+// computation: the frame its reads would be recorded into is suspended
+// meanwhile, so they are outermost reads of their own. 1 unchanged / 0
+// changed (an Exception counts as a change) / -1 (a BaseException).
+int
+unchanged(PyObject *value, PyObject *last) noexcept
+{
+    if (value == last) {
+        return 1;
+    }
+    bool failed = false;
+    Ref frame = running_frame(false, failed);
+    if (failed) {
+        return -1;
+    }
+    if (frame) {
+        ++as_frame(frame.get())->suspended;
+    }
+    Ref held_value = Ref::borrow(value);
+    Ref held_last = Ref::borrow(last);
+    int same = PyObject_RichCompareBool(value, last, Py_EQ);
+    if (frame) {
+        --as_frame(frame.get())->suspended;
+    }
+    if (same < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return -1;
         }
+        PyErr_Clear();
+        return 0;
     }
-    Ref graph = Ref::borrow(slot(node, layout.graph));
-    Ref target = Ref::steal(PyObject_GetAttr(graph.get(), target_name));
-    if (!target) {
-        return nullptr;
+    return same;
+}
+
+// ---------------------------------------------------------------------------
+// Computing
+
+// Calls the record's function in a new frame and caches the result when no
+// read it made ended stale and nothing changed while it ran. New / null.
+PyObject *
+compute(RecordObject *rec, FrameObject *parent, DriverObject *driver,
+        bool ahead) noexcept
+{
+    PyObject *node = reinterpret_cast<PyObject *>(rec);
+    GraphObject *graph = rec->anchor ? rec->anchor->graph : nullptr;
+    if (!graph) {
+        return raise(PyExc_ReferenceError, Msg::GraphGone, rec->node.name);
     }
-    Ref owner = Ref::steal(PyObject_CallNoArgs(target.get()));
+    PyObject *owner = graph_owner(graph);
     if (!owner) {
+        return raise(PyExc_ReferenceError, Msg::ModelGone, rec->node.name);
+    }
+    // The function may drop every other reference to these.
+    Ref held_node = Ref::borrow(node);
+    Ref held_owner = Ref::borrow(owner);
+    Ref func = Ref::borrow(rec->node.func);
+    if (parent) {
+        // What one level of nesting costs, for the next read's depth test.
+        PyThreadState *tstate = PyThreadState_Get();
+        int py = parent->py_start - tstate->py_recursion_remaining;
+        int c = parent->c_start - tstate->c_recursion_remaining;
+        driver->max_py = py > driver->max_py ? py : driver->max_py;
+        driver->max_c = c > driver->max_c ? c : driver->max_c;
+    }
+    Ref frame_ref = Ref::steal(
+        reinterpret_cast<PyObject *>(frame_start(node, parent, driver, ahead)));
+    if (!frame_ref) {
         return nullptr;
     }
-    if (owner.get() == Py_None) {
-        PyErr_Format(PyExc_ReferenceError,
-                     "the model that held node %R no longer exists",
-                     as_node(node)->name);
-        return nullptr;
-    }
-    if (!usable(node)) {
-        PyObject *args[] = {node, parent, held};
-        return python_part(parts.compute, args, 3);
-    }
-    Ref frame = Ref::steal(frame_create(node, parent, held));
-    if (!frame) {
-        return nullptr;
-    }
-    PyObject *ok = get_slot(node, layout.ok, "ok");
-    if (!ok) {
-        return nullptr;
-    }
-    Ref had_value = Ref::borrow(ok);
-    set_field(slot(node, layout.ok), Py_False);
-    PyObject *rev = parts.clock ? get_slot(parts.clock, layout.rev, "rev") : nullptr;
-    if (!rev) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_RuntimeError, "tarn._layer has no clock");
+    FrameObject *frame = as_frame(frame_ref.get());
+    uint8_t had = rec->ok;
+    rec->ok = 0;
+    ++rec->busy;
+    int64_t start = revision;
+    Ref token = Ref::steal(PyContextVar_Set(current_var, frame_ref.get()));
+    Ref value;
+    if (token) {
+        PyObject *args[] = {owner};
+        value = Ref::steal(PyObject_Vectorcall(func.get(), args, 1, nullptr));
+        // A reset that fails leaves this frame in the variable: it is
+        // inactive from here on, so every read and change skips it, and the
+        // reset of the computation around it puts the variable back.
+        PyObject *raised = PyErr_GetRaisedException();
+        if (PyContextVar_Reset(current_var, token.get()) < 0) {
+            PyErr_Clear();
         }
-        return nullptr;
-    }
-    Ref start = Ref::borrow(rev);
-    Ref current = Ref::borrow(parts.current);
-    Ref token = Ref::steal(PyContextVar_Set(current.get(), frame.get()));
-    if (!token) {
-        return nullptr;
-    }
-    Ref func = Ref::borrow(as_node(node)->func);
-    PyObject *args[] = {owner.get()};
-    Ref value = Ref::steal(PyObject_Vectorcall(func.get(), args, 1, nullptr));
-    if (reset(current.get(), token.get()) < 0) {
-        return nullptr;
-    }
-    if (reinterpret_cast<FrameObject *>(frame.get())->stale || !usable(node)) {
-        return value.release();
-    }
-    int m = moved(start.get());
-    if (m != 0) {
-        return m < 0 ? nullptr : value.release();
-    }
-    bool changed = true;
-    int had = PyObject_IsTrue(had_value.get());
-    if (had < 0) {
-        return nullptr;
-    }
-    if (had) {
-        PyObject *c = get_slot(node, layout.cutoff, "cutoff");
-        int cutoff = -1;
-        if (c) {
-            Ref held_cutoff = Ref::borrow(c);
-            cutoff = PyObject_IsTrue(held_cutoff.get());
-        }
-        if (cutoff < 0) {
-            return nullptr;
-        }
-        if (cutoff) {
-            int differs = -1;
-            PyObject *l = get_slot(node, layout.last, "last");
-            if (l) {
-                Ref last = Ref::borrow(l);
-                Ref equal = Ref::steal(
-                    PyObject_RichCompare(value.get(), last.get(), Py_EQ));
-                if (equal) {
-                    differs = PyObject_Not(equal.get());
-                }
-            }
-            if (differs < 0) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-                    return nullptr;
-                }
-                PyErr_Clear();
-                differs = 1;
-            }
-            changed = differs != 0;
-        }
-    }
-    if (!layout.acquire || !layout.release) {
-        PyErr_SetString(PyExc_RuntimeError, "tarn._layer has no lock");
-        return nullptr;
-    }
-    Ref acquire = Ref::borrow(layout.acquire);
-    Ref release = Ref::borrow(layout.release);
-    Ref got = Ref::steal(PyObject_CallNoArgs(acquire.get()));
-    if (!got) {
-        return nullptr;
-    }
-    int done = commit(node, reinterpret_cast<FrameObject *>(frame.get()),
-                      value.get(), start.get(), changed);
-    PyObject *raised = nullptr;
-    if (release_lock(release.get(), raised) < 0) {
-        return nullptr;
-    }
-    if (raised) {
         PyErr_SetRaisedException(raised);
     }
-    if (done < 0) {
+    frame_finish(frame);
+    --rec->busy;
+    if (!token) {
+        rec->ok = had;
         return nullptr;
+    }
+    if (frame->unwound) {
+        // The function did not finish whatever it made of the unwinding
+        // that passed through it (it may have caught it): it goes on.
+        forget_misses(node, frame->misses, rec->missed);
+        if (value || !PyErr_ExceptionMatches(Unwinding)) {
+            value = Ref();
+            PyErr_SetNone(Unwinding);
+        }
+        return nullptr;
+    }
+    if (!value || frame->stale || revision != start || !rec->trusted) {
+        forget_misses(node, frame->misses, rec->missed);
+        return value.release();
+    }
+    bool changed = true;
+    if (had && rec->cutoff && rec->last) {
+        int same = unchanged(value.get(), rec->last);
+        if (same < 0) {
+            forget_misses(node, frame->misses, rec->missed);
+            return nullptr;
+        }
+        changed = !same;
+        if (revision != start || !rec->trusted) {
+            forget_misses(node, frame->misses, rec->missed);
+            return value.release();
+        }
+    }
+    int done = commit(rec, frame, value.get(), start, changed);
+    if (done != 0) {
+        forget_misses(node, frame->misses, rec->missed);
+        if (done < 0) {
+            return nullptr;
+        }
     }
     return value.release();
 }
 
-
-// ---------------------------------------------------------------------------
-// The refresh of a stale node, as the Python `_read` and `_refresh` do it.
-// Nodes of the node class are read by their fields; anything else in an
-// edge list is read by attribute, as the Python walk would.
-
-// A node's attribute: its field when it is of the node class. New / null.
-PyObject *
-attribute(PyObject *o, Py_ssize_t offset, const char *name) noexcept
-{
-    if (layout.ready && is_cell(o)) {
-        PyObject *v = get_slot(o, offset, name);
-        return v ? Py_NewRef(v) : nullptr;
-    }
-    return PyObject_GetAttrString(o, name);
-}
-
+// Computes a node ahead of need for a refresh: its Exception waits, held,
+// for a reader that reads it. 0 / -1.
 int
-truth(PyObject *o, Py_ssize_t offset, const char *name) noexcept
+settle(RecordObject *rec, FrameObject *parent, DriverObject *driver) noexcept
 {
-    Ref v = Ref::steal(attribute(o, offset, name));
-    return v ? PyObject_IsTrue(v.get()) : -1;
-}
-
-int
-valid(PyObject *o) noexcept
-{
-    if (is_cell(o)) {
-        return as_node(o)->is_valid;
-    }
-    Ref v = Ref::steal(PyObject_GetAttrString(o, "is_valid"));
-    return v ? PyObject_IsTrue(v.get()) : -1;
-}
-
-PyObject *
-dependencies(PyObject *o) noexcept
-{
-    if (is_cell(o)) {
-        return Py_NewRef(as_node(o)->dependencies);
-    }
-    return PyObject_GetAttrString(o, "dependencies");
-}
-
-// Whether o's `changed` or `verified` (at `offset`) is after the reader's
-// `verified`. 1 / 0 / -1.
-int
-after(PyObject *o, Py_ssize_t offset, const char *name, PyObject *reader) noexcept
-{
-    Ref mine = Ref::steal(attribute(o, offset, name));
-    if (!mine) {
+    if (rec->busy && check_chain(rec, parent, driver, true) < 0) {
         return -1;
     }
-    Ref theirs = Ref::steal(attribute(reader, layout.verified, "verified"));
-    if (!theirs) {
-        return -1;
-    }
-    return PyObject_RichCompareBool(mine.get(), theirs.get(), Py_GT);
-}
-
-int
-contains(PyObject *container, PyObject *item) noexcept
-{
-    return PyDict_CheckExact(container) ? PyDict_Contains(container, item)
-                                        : PySequence_Contains(container, item);
-}
-
-// Computes a node ahead of any read of it, holding back in `held` the
-// Exception it raises. 0 / -1.
-int
-settle(PyObject *node, PyObject *parent, PyObject *held) noexcept
-{
-    for (PyObject *walk = parent; walk != Py_None;
-         walk = reinterpret_cast<FrameObject *>(walk)->parent) {
-        if (!Py_IS_TYPE(walk, &FrameType) ||
-            !reinterpret_cast<FrameObject *>(walk)->parent ||
-            reinterpret_cast<FrameObject *>(walk)->node == node) {
-            // A cycle, or frames this walk does not know: the Python one.
-            PyObject *args[] = {node, parent, held};
-            Ref done = Ref::steal(python_part(parts.settle, args, 3));
-            return done ? 0 : -1;
-        }
-    }
-    Ref value = Ref::steal(compute_node(node, parent, held));
+    Ref value = Ref::steal(compute(rec, parent, driver, true));
     if (value) {
         return 0;
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        return -1;
+        return -1;  // Unwinding and other BaseExceptions go on
     }
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    return PyObject_SetItem(held, node, exc.get());
+    return hold(driver->held, reinterpret_cast<PyObject *>(rec), exc.get());
 }
 
-// Makes a node valid again with its last value if the counter is still at
-// `start`. The value (new) / null with no error (not restored) / null with
-// an error.
+// Makes a node valid again with its last value when nothing changed since
+// `start`. The value / null with no error (not restored).
 PyObject *
-restore(PyObject *node, PyObject *start) noexcept
+restore(RecordObject *rec, int64_t start) noexcept
 {
-    if (!layout.ready || !is_cell(node)) {
-        PyObject *args[] = {node, start};
-        Ref pair = Ref::steal(python_part(parts.restore, args, 2));
-        if (!pair) {
-            return nullptr;
-        }
-        if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-            PyErr_SetString(PyExc_TypeError, "_restore must return a pair");
-            return nullptr;
-        }
-        int done = PyObject_IsTrue(PyTuple_GET_ITEM(pair.get(), 0));
-        if (done <= 0) {
-            return nullptr;
-        }
-        return Py_NewRef(PyTuple_GET_ITEM(pair.get(), 1));
-    }
-    Ref acquire = Ref::borrow(layout.acquire);
-    Ref release = Ref::borrow(layout.release);
-    Ref got = Ref::steal(PyObject_CallNoArgs(acquire.get()));
-    if (!got) {
+    if (revision != start || !rec->trusted || !rec->last) {
         return nullptr;
     }
-    Ref value;
-    Ref dropped[2];
-    int m = usable(node) ? moved(start) : 1;
-    if (m == 0) {
-        PyObject *last = get_slot(node, layout.last, "last");
-        if (last) {
-            value = Ref::borrow(last);
-            store(as_node(node)->cached_value, value.get(), dropped[0]);
-            store(slot(node, layout.verified), start, dropped[1]);
-            as_node(node)->is_valid = 1;
-        }
-    }
-    dropped[0] = Ref();
-    dropped[1] = Ref();
-    PyObject *raised = nullptr;
-    if (release_lock(release.get(), raised) < 0) {
-        return nullptr;
-    }
-    PyErr_SetRaisedException(raised);
+    PyObject *old = rec->node.cached_value;
+    rec->node.cached_value = Py_NewRef(rec->last);
+    rec->verified = start;
+    rec->node.is_valid = 1;
+    Ref value = Ref::borrow(rec->node.cached_value);
+    Py_DECREF(old);
     return value.release();
 }
 
-enum Mark { Same, Fresh, Changed };
-
-struct Level {
-    Ref node;
-    Py_ssize_t pos;
-    Mark mark;
-};
-
-// Folds a settled dependency into its reader's level. 0 / -1.
-int
-fold(PyObject *dep, Level &level, Mark state) noexcept
+// Folds a settled dependency into its reader's level.
+void
+fold(RecordObject *dep, Level &level) noexcept
 {
-    int v = valid(dep);
-    if (v < 0) {
-        return -1;
-    }
-    int later = v ? after(dep, layout.changed, "changed", level.node.get()) : 1;
-    if (later < 0) {
-        return -1;
-    }
-    if (later) {
+    RecordObject *reader = as_record(level.node);
+    if (!is_hit(dep) || dep->changed > reader->verified) {
         level.mark = Changed;
-        return 0;
     }
-    if (state == Same) {
-        int fresh = after(dep, layout.verified, "verified", level.node.get());
-        if (fresh < 0) {
+    else if (level.mark == Same && dep->verified > reader->verified) {
+        level.mark = Fresh;
+    }
+}
+
+// Brings a stale node with recorded dependencies up to date, dependencies
+// first, on an explicit stack. A node whose last computation was cached
+// gets its last value back when none of its dependencies changed after it
+// was verified and at least one was computed or confirmed since (what made
+// it stale stopped at a cut-off below it); any other node is computed, the
+// ones below `top` ahead of the read that will need them. New / null.
+PyObject *
+refresh(RecordObject *top, FrameObject *parent, DriverObject *driver) noexcept
+{
+    Refresh here{driver->refreshes, Levels{}};
+    driver->refreshes = &here;
+    struct Leave {
+        DriverObject *driver;
+        Refresh &here;
+        ~Leave()
+        {
+            driver->refreshes = here.outer;
+            here.levels.clear();
+            here.levels.free();
+        }
+    } leave{driver, here};
+    Levels &levels = here.levels;
+    int64_t start = revision;
+    if (levels.push(reinterpret_cast<PyObject *>(top), false) < 0) {
+        return nullptr;
+    }
+    for (;;) {
+        Level *level = &levels.items[levels.size - 1];
+        RecordObject *rec = as_record(level->node);
+        PyObject *deps = rec->node.dependencies;
+        if (level->mark != Changed && !PyList_CheckExact(deps)) {
+            level->mark = Changed;
+        }
+        if (level->mark != Changed && level->pos < PyList_GET_SIZE(deps)) {
+            Ref dep = Ref::borrow(PyList_GET_ITEM(deps, level->pos));
+            ++level->pos;
+            if (!is_trusted(dep.get())) {
+                // A node of another kind: the function reads what it needs.
+                level->mark = Changed;
+                continue;
+            }
+            RecordObject *d = as_record(dep.get());
+            if (!is_hit(d) && !is_held(driver, dep.get())) {
+                if (d->busy && check_chain(d, parent, driver, true) < 0) {
+                    return nullptr;
+                }
+                PyObject *below = d->node.dependencies;
+                if (PyList_CheckExact(below) && PyList_GET_SIZE(below) > 0) {
+                    if (levels.push(dep.get(), false) < 0) {
+                        return nullptr;
+                    }
+                    continue;
+                }
+                if (settle(d, parent, driver) < 0) {
+                    return nullptr;
+                }
+            }
+            fold(d, levels.items[levels.size - 1]);
+            continue;
+        }
+        uint8_t state = level->mark;
+        Dropped dropped;
+        if (dropped.reserve(1) < 0) {
+            return nullptr;
+        }
+        Ref node = Ref::borrow(level->node);
+        levels.pop(dropped);
+        bool restorable = state == Fresh && rec->ok;
+        if (levels.size == 0) {
+            if (restorable) {
+                if (PyObject *value = restore(rec, start)) {
+                    return value;
+                }
+            }
+            return compute(rec, parent, driver, false);
+        }
+        Ref restored = restorable ? Ref::steal(restore(rec, start)) : Ref();
+        if (!restored && settle(rec, parent, driver) < 0) {
+            return nullptr;
+        }
+        fold(rec, levels.items[levels.size - 1]);
+    }
+}
+
+PyObject *
+advance(RecordObject *rec, FrameObject *parent, DriverObject *driver) noexcept
+{
+    PyObject *deps = rec->node.dependencies;
+    if (!driver->exact && PyList_CheckExact(deps) &&
+        PyList_GET_SIZE(deps) > 0) {
+        return refresh(rec, parent, driver);
+    }
+    return compute(rec, parent, driver, false);
+}
+
+// A read in `frame` of a trusted record that is not a hit.
+PyObject *
+read_stale(RecordObject *rec, FrameObject *frame) noexcept
+{
+    DriverObject *driver = frame->driver;
+    if (driver->tstate != PyThreadState_Get()) {
+        // A frame of another thread, whose context was copied here: its
+        // driver cannot unwind this thread's computations.
+        Ref value = Ref::steal(drive(rec));
+        if (!value || !is_hit(rec)) {
+            frame->stale = 1;
+        }
+        return value.release();
+    }
+    Ref held_frame = Ref::borrow(reinterpret_cast<PyObject *>(frame));
+    Ref held_rec = Ref::borrow(reinterpret_cast<PyObject *>(rec));
+    if (frame->unwound || driver->unwinding) {
+        // A finally block on the way up: its reads wait for the rerun.
+        frame->stale = 1;
+        PyErr_SetNone(Unwinding);
+        return nullptr;
+    }
+    if (rec->busy && check_chain(rec, frame, driver, false) < 0) {
+        frame->stale = 1;
+        return nullptr;
+    }
+    Ref value;
+    int got = held(driver, held_rec.get(), value);
+    if (got != 0) {
+        frame->stale = 1;
+        return got > 0 ? value.release() : nullptr;
+    }
+    if (rec->mark != driver->serial && too_deep(frame, driver)) {
+        unwind(frame, driver, held_rec.get());
+        return nullptr;
+    }
+    value = Ref::steal(advance(rec, frame, driver));
+    if (!value || !is_hit(rec)) {
+        frame->stale = 1;
+    }
+    return value.release();
+}
+
+// An outermost read: computes `rec` and, first, whatever its reads find
+// too deep, from the driver's stack.
+PyObject *
+drive(RecordObject *rec) noexcept
+{
+    Ref driver_ref = Ref::steal(reinterpret_cast<PyObject *>(driver_new()));
+    if (!driver_ref) {
+        return nullptr;
+    }
+    DriverObject *driver = reinterpret_cast<DriverObject *>(driver_ref.get());
+    // Frames may outlive the driver (a task that copied the context): what
+    // it holds is released when it is done, not when it is freed.
+    struct Done {
+        DriverObject *driver;
+        ~Done()
+        {
+            PyObject *raised = PyErr_GetRaisedException();
+            driver->stack.clear();
+            Py_CLEAR(driver->held);
+            Py_CLEAR(driver->held_values);
+            PyErr_SetRaisedException(raised);
+        }
+    } done{driver};
+    if (driver->stack.push(reinterpret_cast<PyObject *>(rec), false) < 0) {
+        return nullptr;
+    }
+    for (;;) {
+        Ref node = Ref::borrow(driver->stack.items[driver->stack.size - 1].node);
+        RecordObject *top = as_record(node.get());
+        Ref value;
+        if (is_hit(top)) {
+            value = Ref::borrow(top->node.cached_value);
+        }
+        else {
+            value = Ref::steal(advance(top, nullptr, driver));
+        }
+        bool outermost = driver->stack.size == 1;
+        if (!value) {
+            if (driver->unwinding && PyErr_ExceptionMatches(Unwinding)) {
+                PyErr_Clear();
+                driver->unwinding = 0;
+                if (driver->restart) {
+                    driver->restart = 0;
+                    driver->exact = 1;
+                    // Only the outermost node was really read from outside.
+                    Dropped dropped;
+                    if (dropped.reserve(driver->stack.size) < 0) {
+                        return nullptr;
+                    }
+                    while (driver->stack.size > 1) {
+                        driver->stack.pop(dropped);
+                    }
+                }
+                continue;
+            }
+            if (outermost || !PyErr_ExceptionMatches(PyExc_Exception)) {
+                return nullptr;
+            }
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            if (hold(driver->held, node.get(), exc.get()) < 0) {
+                return nullptr;
+            }
+        }
+        else if (outermost) {
+            return value.release();
+        }
+        else {
+            top->mark = driver->serial;
+            if (!is_hit(top) &&
+                hold(driver->held_values, node.get(), value.get()) < 0) {
+                return nullptr;
+            }
+        }
+        Dropped dropped;
+        if (dropped.reserve(1) < 0) {
+            return nullptr;
+        }
+        driver->stack.pop(dropped);
+    }
+}
+
+// A registry entry that is not a trusted record: read as the engine's
+// fields say, and never computed here.
+PyObject *
+read_foreign(PyObject *node, PyObject *name) noexcept
+{
+    bool failed = false;
+    Ref frame = running_frame(true, failed);
+    if (failed) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(node, core_node_type)) {
+        return raise(PyExc_TypeError, Msg::NotANode, Py_TYPE(node)->tp_name,
+                     name);
+    }
+    Ref held_node = Ref::borrow(node);
+    if (frame && frame_record(as_frame(frame.get()), node) < 0) {
+        as_frame(frame.get())->stale = 1;
+        return nullptr;
+    }
+    NodeObject *n = as_node(node);
+    if (n->is_explicit || n->is_valid) {
+        return Py_NewRef(n->cached_value);
+    }
+    if (frame) {
+        as_frame(frame.get())->stale = 1;
+    }
+    return raise(PyExc_TypeError, Msg::Foreign, n->name);
+}
+
+// Records in the running computation that it missed `name` of `graph`,
+// both in the frame and in the graph's table, so that registering the name
+// reaches the reader. 0 / -1.
+int
+record_miss(FrameObject *frame, GraphObject *graph, PyObject *name) noexcept
+{
+    Ref pair = Ref::steal(PyTuple_Pack(2, graph->anchor, name));
+    if (!pair) {
+        return -1;
+    }
+    if (!frame->misses) {
+        frame->misses = PyList_New(0);
+        if (!frame->misses) {
             return -1;
         }
-        if (fresh) {
-            level.mark = Fresh;
+    }
+    if (PyList_Append(frame->misses, pair.get()) < 0) {
+        return -1;
+    }
+    if (!graph->missing) {
+        graph->missing = PyDict_New();
+        if (!graph->missing) {
+            return -1;
+        }
+    }
+    // Exact str keys and records: no code runs in these lookups.
+    PyObject *readers = PyDict_GetItemWithError(graph->missing, name);
+    Ref made;
+    if (!readers) {
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        made = Ref::steal(PyDict_New());
+        if (!made || PyDict_SetItem(graph->missing, name, made.get()) < 0) {
+            return -1;
+        }
+        readers = made.get();
+    }
+    if (PyDict_SetItem(readers, frame->node, Py_None) < 0) {
+        return -1;
+    }
+    AnchorObject *mine = as_record(frame->node)->anchor;
+    if (mine != graph->anchor) {
+        graph->crossed = 1;
+        if (mine && mine->graph) {
+            mine->graph->crossed = 1;
         }
     }
     return 0;
 }
 
-// The Python `_refresh`: brings a stale node with recorded dependencies up
-// to date, in dependency order, on an explicit stack. New reference / null.
-PyObject *
-refresh(PyObject *top, PyObject *parent) noexcept
-{
-    Ref held;
-    if (parent != Py_None && reinterpret_cast<FrameObject *>(parent)->held &&
-        reinterpret_cast<FrameObject *>(parent)->held != Py_None) {
-        held = Ref::borrow(reinterpret_cast<FrameObject *>(parent)->held);
-    }
-    else {
-        held = Ref::steal(PyDict_New());
-        if (!held) {
-            return nullptr;
-        }
-    }
-    PyObject *rev = get_slot(parts.clock, layout.rev, "rev");
-    if (!rev) {
-        return nullptr;
-    }
-    Ref start = Ref::borrow(rev);
-    // The nodes on the stack; made when the walk first goes deeper or meets
-    // something that is not of the node class (until then only `top` is on
-    // it, and nodes of the node class are equal by identity alone).
-    Ref pending;
-    auto make_pending = [&]() -> int {
-        if (pending) {
-            return 0;
-        }
-        pending = Ref::steal(PySet_New(nullptr));
-        return pending ? PySet_Add(pending.get(), top) : -1;
-    };
-    std::vector<Level> stack;
-    stack.push_back(Level{Ref::borrow(top), 0, Same});
-    while (true) {
-        Level &level = stack.back();
-        Ref node = Ref::borrow(level.node.get());
-        Mark state = level.mark;
-        if (state != Changed) {
-            Ref deps = Ref::steal(dependencies(node.get()));
-            if (!deps) {
-                return nullptr;
-            }
-            Py_ssize_t size = PyList_CheckExact(deps.get())
-                                  ? PyList_GET_SIZE(deps.get())
-                                  : PyObject_Size(deps.get());
-            if (size < 0) {
-                return nullptr;
-            }
-            Py_ssize_t at = level.pos;
-            if (at < size) {
-                level.pos = at + 1;
-                Ref dep = Ref::steal(
-                    PyList_CheckExact(deps.get())
-                        ? Py_NewRef(PyList_GET_ITEM(deps.get(), at))
-                        : PySequence_GetItem(deps.get(), at));
-                if (!dep) {
-                    return nullptr;
-                }
-                int v = valid(dep.get());
-                if (v < 0) {
-                    return nullptr;
-                }
-                if (!v) {
-                    int skip = contains(held.get(), dep.get());
-                    if (skip == 0 && !pending && !is_cell(dep.get())) {
-                        skip = make_pending();
-                    }
-                    if (skip == 0) {
-                        skip = pending ? PySet_Contains(pending.get(), dep.get())
-                                       : dep.get() == top;
-                    }
-                    if (skip < 0) {
-                        return nullptr;
-                    }
-                    if (!skip) {
-                        Ref below = Ref::steal(dependencies(dep.get()));
-                        int more = below ? PyObject_IsTrue(below.get()) : -1;
-                        if (more < 0) {
-                            return nullptr;
-                        }
-                        if (more) {
-                            if (make_pending() < 0 ||
-                                PySet_Add(pending.get(), dep.get()) < 0) {
-                                return nullptr;
-                            }
-                            stack.push_back(Level{std::move(dep), 0, Same});
-                            continue;
-                        }
-                        if (settle(dep.get(), parent, held.get()) < 0) {
-                            return nullptr;
-                        }
-                    }
-                }
-                // `level` may have moved: settling pushes nothing, but the
-                // reference is taken again for clarity.
-                if (fold(dep.get(), stack.back(), state) < 0) {
-                    return nullptr;
-                }
-                continue;
-            }
-        }
-        stack.pop_back();
-        if (pending && PySet_Discard(pending.get(), node.get()) < 0) {
-            return nullptr;
-        }
-        int restorable = 0;
-        if (state == Fresh) {
-            restorable = truth(node.get(), layout.ok, "ok");
-            if (restorable < 0) {
-                return nullptr;
-            }
-        }
-        if (stack.empty()) {
-            if (restorable) {
-                PyObject *value = restore(node.get(), start.get());
-                if (value || PyErr_Occurred()) {
-                    return value;
-                }
-            }
-            return compute_node(node.get(), parent, held.get());
-        }
-        bool restored = false;
-        if (restorable) {
-            Ref value = Ref::steal(restore(node.get(), start.get()));
-            if (!value && PyErr_Occurred()) {
-                return nullptr;
-            }
-            restored = static_cast<bool>(value);
-        }
-        if (!restored && settle(node.get(), parent, held.get()) < 0) {
-            return nullptr;
-        }
-        Level &reader = stack.back();
-        int v = valid(node.get());
-        if (v < 0) {
-            return nullptr;
-        }
-        int later = v ? after(node.get(), layout.changed, "changed", reader.node.get()) : 1;
-        if (later < 0) {
-            return nullptr;
-        }
-        if (later) {
-            reader.mark = Changed;
-        }
-        else if (reader.mark == Same) {
-            int fresh = after(node.get(), layout.verified, "verified", reader.node.get());
-            if (fresh < 0) {
-                return nullptr;
-            }
-            if (fresh) {
-                reader.mark = Fresh;
-            }
-        }
-    }
-}
-
-// The Python `_read` without its exceptional cases (a cycle, a failure
-// held back, frames it does not know), which go to it whole.
-PyObject *
-read_stale(PyObject *node, PyObject *frame) noexcept
-{
-    bool known = layout.ready && is_cell(node) && parts.clock &&
-                 Py_IS_TYPE(parts.clock, layout.clock_type);
-    PyObject *held = Py_None;
-    for (PyObject *walk = frame; known && walk != Py_None;
-         walk = reinterpret_cast<FrameObject *>(walk)->parent) {
-        if (!Py_IS_TYPE(walk, &FrameType) ||
-            !reinterpret_cast<FrameObject *>(walk)->parent ||
-            reinterpret_cast<FrameObject *>(walk)->node == node) {
-            known = false;
-            break;
-        }
-    }
-    if (known && frame != Py_None) {
-        held = reinterpret_cast<FrameObject *>(frame)->held;
-        if (!held) {
-            known = false;
-        }
-        else if (held != Py_None) {
-            int in = contains(held, node);
-            if (in < 0) {
-                reinterpret_cast<FrameObject *>(frame)->stale = 1;
-                return nullptr;
-            }
-            known = in == 0;
-        }
-    }
-    if (!known) {
-        PyObject *args[] = {node, frame};
-        return python_part(parts.read, args, 2);
-    }
-    Ref held_ref = Ref::borrow(held);
-    Ref value;
-    Ref deps = Ref::borrow(as_node(node)->dependencies);
-    int more = PyList_CheckExact(deps.get()) ? PyList_GET_SIZE(deps.get()) > 0
-                                              : PyObject_IsTrue(deps.get());
-    if (more > 0) {
-        value = Ref::steal(refresh(node, frame));
-    }
-    else if (more == 0) {
-        value = Ref::steal(compute_node(node, frame, held));
-    }
-    if (frame != Py_None && (!value || !as_node(node)->is_valid)) {
-        reinterpret_cast<FrameObject *>(frame)->stale = 1;
-    }
-    return value.release();
-}
-
 }  // namespace
 
-void
-layout_refresh() noexcept
+PyObject *
+read_found(PyObject *node, PyObject *name) noexcept
 {
-    PyObject *raised = PyErr_GetRaisedException();
-    layout.ready = false;
-    Py_CLEAR(layout.acquire);
-    Py_CLEAR(layout.release);
-    layout.clock_type = parts.clock ? Py_TYPE(parts.clock) : nullptr;
-    if (parts.lock) {
-        layout.acquire = PyObject_GetAttrString(parts.lock, "acquire");
-        layout.release = PyObject_GetAttrString(parts.lock, "release");
-        if (!layout.acquire || !layout.release) {
-            PyErr_Clear();
-            Py_CLEAR(layout.acquire);
-            Py_CLEAR(layout.release);
+    if (!is_trusted(node)) {
+        return read_foreign(node, name);
+    }
+    RecordObject *rec = as_record(node);
+    if (active_frames == 0) {
+        // No computation runs anywhere, so none can record this read.
+        if (is_hit(rec)) {
+            return Py_NewRef(rec->node.cached_value);
         }
+        return drive(rec);
     }
-    if (parts.cell && layout.clock_type) {
-        PyTypeObject *cell = parts.cell;
-        layout.graph = slot_offset(cell, "graph");
-        layout.cutoff = slot_offset(cell, "cutoff");
-        layout.last = slot_offset(cell, "last");
-        layout.ok = slot_offset(cell, "ok");
-        layout.changed = slot_offset(cell, "changed");
-        layout.verified = slot_offset(cell, "verified");
-        layout.rev = slot_offset(layout.clock_type, "rev");
-        layout.ready = layout.graph > 0 && layout.cutoff > 0 && layout.last > 0 &&
-                       layout.ok > 0 && layout.changed > 0 &&
-                       layout.verified > 0 && layout.rev > 0 &&
-                       layout.acquire && layout.release;
-    }
-    PyErr_SetRaisedException(raised);
-}
-
-PyObject *
-read_node(PyObject *node, PyObject *frame) noexcept
-{
-    return read_stale(node, frame);
-}
-
-PyObject *
-compute(PyObject *, PyObject *const *args, Py_ssize_t nargs)
-{
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError,
-                     "compute() takes 3 positional arguments (%zd given)", nargs);
+    Ref held_node = Ref::borrow(node);
+    bool failed = false;
+    Ref frame = running_frame(true, failed);
+    if (failed) {
         return nullptr;
     }
-    return compute_node(args[0], args[1], args[2]);
+    FrameObject *f = frame ? as_frame(frame.get()) : nullptr;
+    if (f && frame_record(f, node) < 0) {
+        f->stale = 1;
+        return nullptr;
+    }
+    if (is_hit(rec)) {
+        return Py_NewRef(rec->node.cached_value);
+    }
+    return f ? read_stale(rec, f) : drive(rec);
+}
+
+PyObject *
+read_missing(GraphObject *graph, PyObject *name) noexcept
+{
+    bool failed = false;
+    Ref frame = running_frame(true, failed);
+    if (failed) {
+        return nullptr;
+    }
+    Ref held_graph = Ref::borrow(reinterpret_cast<PyObject *>(graph));
+    Ref error;
+    if (!frame) {
+        error = Ref::steal(PyObject_CallOneArg(node_not_found, name));
+    }
+    else {
+        FrameObject *f = as_frame(frame.get());
+        if (PyUnicode_CheckExact(name) && record_miss(f, graph, name) < 0) {
+            f->stale = 1;
+            return nullptr;
+        }
+        PyObject *args[] = {name, as_node(f->node)->name};
+        error = Ref::steal(PyObject_Vectorcall(node_not_found, args, 2, nullptr));
+    }
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                        error.get());
+    }
+    return nullptr;
+}
+
+int
+guard(GraphObject *graph, PyObject *name, const char *action) noexcept
+{
+    if (active_frames == 0) {
+        return 0;
+    }
+    bool failed = false;
+    Ref frame = running_frame(false, failed);
+    if (failed) {
+        return -1;
+    }
+    for (FrameObject *f = frame ? as_frame(frame.get()) : nullptr; f;
+         f = f->parent) {
+        if (f->active && Py_IS_TYPE(f->node, &RecordType) &&
+            as_record(f->node)->anchor == graph->anchor) {
+            raise(PyExc_RuntimeError, Msg::Guard, action, name,
+                  as_node(f->node)->name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void
+forget_misses(PyObject *reader, PyObject *entries, PyObject *keep) noexcept
+{
+    if (!entries || !PyList_CheckExact(entries)) {
+        return;
+    }
+    PyObject *raised = PyErr_GetRaisedException();
+    Ref held_reader = Ref::borrow(reader);
+    Ref held_entries = Ref::borrow(entries);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+        PyObject *pair = PyList_GET_ITEM(entries, i);
+        PyObject *anchor = PyTuple_GET_ITEM(pair, 0);
+        PyObject *name = PyTuple_GET_ITEM(pair, 1);
+        bool kept = false;
+        if (keep && PyList_CheckExact(keep)) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(keep) && !kept; ++j) {
+                PyObject *other = PyList_GET_ITEM(keep, j);
+                kept = PyTuple_GET_ITEM(other, 0) == anchor &&
+                       PyUnicode_Compare(PyTuple_GET_ITEM(other, 1), name) == 0;
+            }
+        }
+        GraphObject *graph = reinterpret_cast<AnchorObject *>(anchor)->graph;
+        if (kept || !graph || !graph->missing) {
+            continue;
+        }
+        // Exact str names and records: nothing here runs code, and the
+        // values dropped (the reader, an emptied dict) are held or empty.
+        PyObject *readers = PyDict_GetItemWithError(graph->missing, name);
+        if (readers && PyDict_DelItem(readers, reader) == 0 &&
+            PyDict_GET_SIZE(readers) == 0) {
+            PyDict_DelItem(graph->missing, name);
+        }
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised);
 }
 
 }  // namespace tarn::layer

@@ -1,128 +1,395 @@
-// tarn._layer: the reads of graphs and models that hit, in native code.
+// tarn._layer: graphs and models that track their own reads. The whole
+// algorithm lives here, once: reads and their tracking, the refresh of
+// stale nodes over recorded edges, computations and their commit, the cut-off
+// comparison, cycles, depth, and every change (set, registration, deletion).
+// The Python package (tarn/_graph.py, tarn/_model.py, tarn/_pickling.py)
+// only checks arguments and shapes the API around these types.
 //
-// The graph-and-model layer lives in Python (tarn/_graph.py, tarn/_model.py)
-// and keeps every rule there. This module owns only the records a read
-// touches and the read itself:
+//   Record      a node made by a graph: the core's Node record followed by
+//               the layer's bookkeeping (records.cpp);
+//   Anchor      what a graph's records hold instead of the graph, so that
+//               a dropped graph is freed even while other graphs' edge lists
+//               still hold its records (records.cpp);
+//   Frame       one running computation: its node, its reads, its parent
+//               (frames.cpp);
+//   Driver      one outermost read that computes: the explicit stack that
+//               lets a first read go to any depth, held-back results, and
+//               the refreshes running under it (frames.cpp);
+//   GraphBase,  the bases of Graph, Model, Input and computed attributes
+//   ModelBase,  (bases.cpp): `graph[name]`, `instance.attr`, their writes;
+//   InputBase,
+//   ComputedBase
 //
-//   Frame          one running computation: its node, the nodes it read (an
-//                  insertion-ordered dict), its parent frame, the stale flag
-//                  and the failures held back during a refresh;
-//   GraphBase      the base of Graph: its name -> node dict (`_nodes`) and
-//                  `graph[name]`;
-//   ModelBase      the base of Model: the instance's graph and nodes dict;
-//   InputBase,     the bases of the Input and Computed descriptors: the
-//   ComputedBase   attribute's name and the reads `instance.attr`.
+// What it may touch in the core: the fields of Node records (records.hpp),
+// read and written under the core's attribute rules, and the core's
+// operations only through their internal entries with dispatch allowed (the
+// table published in Node's __pyx_vtable__): the invalidation of a node's
+// readers is the core's own walk. The core is a separate shared library;
+// nothing of it is linked here. Its Node and DAGEngine types are taken from
+// the imported tarn.tarnwick module, and the exception classes of the layer
+// from tarn._errors.
 //
-// A read finds the node in the dict and, when the context's current frame
-// (the layer's context variable) is a Frame, records the node in the frame's
-// reads. While no Frame exists at all, nothing can be recording, and a read
-// of a node that needs no computation does not look at the context variable. A computed node or graph node that is valid returns its cached
-// value; one that is not is handed to the layer's Python `_read(node,
-// frame)`. Anything out of the ordinary (a name that is not exactly str, a
-// missing name, a dict or node of another type, an overridden computed
-// attribute, a context value that is not a Frame) is handed whole to the
-// Python read that the layer registered for that kind of read, which does
-// what it always did. The Python side registers its parts with `setup` when
-// it is imported; before that every read raises RuntimeError.
-//
-// It also recomputes (compute.cpp): the Python `_read`, `_refresh`,
-// `_settle`, `_restore` and `_compute` have native twins that take the
-// common cases and hand the rest to them, registered through `setup`.
-//
-// What it may touch in the core: the Node record's fields, read directly,
-// of nodes whose type is exactly the registered node class (a subclass of
-// tarn.tarnwick.Node, so the record layout is the core's); a computation
-// writes `is_valid`, `cached_value` and `dependencies` (always a list) and
-// the `dependents` lists of the nodes it read. It calls no core operation;
-// it is a separate shared library and links nothing of the core. The Node
-// type is taken from the imported tarn.tarnwick module.
+// Every function here returns a new reference or 0 on success and nullptr
+// or -1 with an exception set on failure, unless it says otherwise. The GIL
+// is held throughout; what script code can do while it runs (a node
+// function, an __eq__, a finaliser of a released value) is said before the
+// code that defends against it.
 #pragma once
 
-#include "graph/graph.hpp"
+#include "graph/records.hpp"
+
+#include <cstdint>
 
 namespace tarn::layer {
 
+struct AnchorObject;
+struct GraphObject;
+struct FrameObject;
+struct DriverObject;
+
+// ---------------------------------------------------------------------------
+// Records (records.cpp)
+
+struct RecordObject {
+    NodeObject node;        // the core's fields, laid out as Node's
+    AnchorObject *anchor;   // the graph that made it; null: made otherwise
+    PyObject *last;         // the value of its last cached computation
+    PyObject *missed;       // null, or a list of (anchor, name) pairs: the
+                            // names its last cached computation missed
+    int64_t changed;        // revision at which its value last changed
+    int64_t verified;       // revision at which it was last computed or
+                            // confirmed; -1 when never
+    uint64_t mark;          // serial of the last driver that computed it
+                            // from its stack
+    int32_t busy;           // frames, refresh levels and driver stacks
+                            // holding it now
+    uint8_t cutoff;
+    uint8_t ok;             // its edges are exactly what its last cached
+                            // computation read, and `last` is that value
+    uint8_t trusted;        // made by a graph and still in its registry,
+                            // with no layer field written by script code
+};
+
+// The graph a record belongs to, by way of a small object the records
+// share: the graph clears `graph` when it is freed.
+struct AnchorObject {
+    PyObject_HEAD
+    GraphObject *graph;  // borrowed; null once the graph is gone
+};
+
+extern PyTypeObject RecordType;
+extern PyTypeObject AnchorType;
+
+// The core's Node and DAGEngine types and Node's table of operations.
+extern PyTypeObject *core_node_type;
+extern PyTypeObject *core_engine_type;
+extern const NodeTable *core_node_table;
+
+inline RecordObject *
+as_record(PyObject *o) noexcept
+{
+    return reinterpret_cast<RecordObject *>(o);
+}
+
+// A record the fast paths may use: of the record type, made by a graph and
+// still in its registry, its layer fields untouched by script code.
+inline bool
+is_trusted(PyObject *o) noexcept
+{
+    return Py_IS_TYPE(o, &RecordType) && as_record(o)->trusted;
+}
+
+// The revision: moves on every change that can alter a value. A
+// computation is cached only if it did not move while it ran.
+extern int64_t revision;
+// Computed records verified before this revision are checked again before
+// their value is used: set when a change could not invalidate every
+// reader (an allocation failure, an exception from a foreign node's
+// override), so that nothing stale is ever returned.
+extern int64_t floor_revision;
+
+// Whether a read of a trusted record can return its cached value at once.
+inline bool
+is_hit(RecordObject *r) noexcept
+{
+    return r->node.is_explicit ||
+           (r->node.is_valid && r->verified >= floor_revision);
+}
+
+// A Node of any kind: the record type, the core's, or a script subclass.
+inline bool
+is_node_like(PyObject *o) noexcept
+{
+    return Py_IS_TYPE(o, &RecordType) || PyObject_TypeCheck(o, core_node_type);
+}
+
+// A new trusted record of `anchor`'s graph, with empty edge lists.
+PyObject *record_new(AnchorObject *anchor, PyObject *name, PyObject *func,
+                     bool is_explicit, PyObject *value, bool cutoff) noexcept;
+
+// Takes `item` out of the exact list `list` (its first occurrence, by
+// identity) without running any code. Returns the reference the list held,
+// which the caller releases once it is safe to run code, or null when the
+// item was not there (no error).
+PyObject *list_take(PyObject *list, PyObject *item) noexcept;
+
+// References released only after a step's writes are done: dropping the
+// last reference to a value may run its finaliser, which may read the
+// records being written.
+class Dropped {
+public:
+    Dropped() noexcept = default;
+    Dropped(const Dropped &) = delete;
+    Dropped &operator=(const Dropped &) = delete;
+    ~Dropped() { release(); }
+    // Room for `more` references, so that adding them cannot fail. 0 / -1.
+    [[nodiscard]] int reserve(Py_ssize_t more) noexcept;
+    // Adds a reference (may be null); room must have been reserved.
+    void add(PyObject *o) noexcept;
+    void release() noexcept;
+
+private:
+    PyObject **items_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Frames and drivers (frames.cpp)
+
+// The reads of one computation, in first-read order, without duplicates.
+struct ReadSet {
+    PyObject **items;   // strong references
+    Py_ssize_t size;
+    Py_ssize_t capacity;
+    PyObject **index;   // open-addressing table over `items` (borrowed),
+                        // made once the set outgrows a linear scan
+    Py_ssize_t slots;
+};
+
 struct FrameObject {
     PyObject_HEAD
-    PyObject *node;    // the node computing
-    PyObject *reads;   // exactly dict, read-only to scripts
-    PyObject *parent;  // a Frame or None
-    PyObject *held;    // a dict or None
-    char stale;        // a read returned something that is not cached
+    PyObject *node;          // the record computing
+    FrameObject *parent;     // the frame whose read started it, or null
+    DriverObject *driver;
+    PyObject *misses;        // null, or a list of (anchor, name) pairs
+    ReadSet reads;
+    int depth;               // 1 for a computation a driver started
+    int py_start, c_start;   // the interpreter's recursion budgets then
+    int suspended;           // cut-off comparisons running inside its reads
+    uint8_t active;          // its function is running
+    uint8_t stale;           // a read returned something not cached
+    uint8_t unwound;         // an unwinding passes through it
+    uint8_t ahead;           // computed ahead of need by a refresh
 };
 
-struct GraphBaseObject {
-    PyObject_HEAD
-    PyObject *nodes;  // `_nodes`; may be null (unset) or of any type
+// One level of a refresh (compute.cpp) or one entry of a driver's stack.
+struct Level {
+    PyObject *node;   // strong; its `busy` counts this level
+    Py_ssize_t pos;   // next dependency to look at
+    uint8_t mark;     // refresh: Same, Fresh or Changed
+    uint8_t predicted;  // driver: the read into it was a refresh's guess
 };
 
-struct ModelBaseObject {
+// A growable array of levels in Python's allocator.
+struct Levels {
+    Level *items = nullptr;
+    Py_ssize_t size = 0;
+    Py_ssize_t capacity = 0;
+    // Room for `more` levels, so that pushing them cannot fail. 0 / -1.
+    [[nodiscard]] int reserve(Py_ssize_t more) noexcept;
+    // Pushes a trusted record (taking a reference and a busy count). 0 / -1.
+    [[nodiscard]] int push(PyObject *node, bool predicted) noexcept;
+    // Pops the top level, handing its reference to `dropped` (reserved).
+    void pop(Dropped &dropped) noexcept;
+    void clear() noexcept;  // releases every level (may run code)
+    void free() noexcept;   // after clear
+};
+
+// A refresh running under a driver, on the native stack of the read that
+// started it; linked so that a read can tell that a node is pending there.
+struct Refresh {
+    Refresh *outer;
+    Levels levels;
+};
+
+struct DriverObject {
     PyObject_HEAD
-    PyObject *graph;  // `_tarn_graph`; may be null
-    PyObject *nodes;  // `_tarn_nodes`; may be null or of any type
+    PyThreadState *tstate;   // the thread whose outermost read it is
+    uint64_t serial;
+    Levels stack;            // nodes to compute, the top first
+    PyObject *held;          // null, or a dict record -> exception
+    PyObject *held_values;   // null, or a dict record -> uncached value
+    Refresh *refreshes;      // innermost first
+    int max_py, max_c;       // the most one level of nesting has cost
+    uint8_t exact;           // no refresh predicts: stale nodes compute
+    uint8_t unwinding;       // an Unwinding is on its way to it
+    uint8_t restart;         // ...and asks it to start again, exactly
+};
+
+extern PyTypeObject FrameType;
+extern PyTypeObject DriverType;
+// The exception that unwinds computations to their driver (a
+// BaseException): created at start-up.
+extern PyObject *Unwinding;
+// The context variable holding the current Frame.
+extern PyObject *current_var;
+// Frames whose functions are running now, anywhere: while there are none,
+// a read need not look at the context variable.
+extern Py_ssize_t active_frames;
+
+inline FrameObject *
+as_frame(PyObject *o) noexcept
+{
+    return reinterpret_cast<FrameObject *>(o);
+}
+
+// The innermost running computation of this context, or null: the context
+// variable's Frame, or its nearest active ancestor (a computation whose
+// end could not reset the variable is skipped). With `tracking`, null also
+// when that frame is suspended (a read in a cut-off comparison). Sets
+// `failed` on an error.
+Ref running_frame(bool tracking, bool &failed) noexcept;
+
+// A new active Frame for `node`, set as nothing yet. New / null.
+FrameObject *frame_start(PyObject *node, FrameObject *parent,
+                         DriverObject *driver, bool ahead) noexcept;
+// Its function has returned: inactive from now on, whatever happens next.
+void frame_finish(FrameObject *frame) noexcept;
+// Adds `node` to the set unless it is there. 0 / -1.
+[[nodiscard]] int reads_add(ReadSet &reads, PyObject *node) noexcept;
+bool reads_contain(const ReadSet &reads, PyObject *node) noexcept;
+// Empties the set, releasing its references (may run code).
+void reads_free(ReadSet &reads) noexcept;
+// Records a read of `node` in `frame`. 0 / -1.
+[[nodiscard]] inline int
+frame_record(FrameObject *frame, PyObject *node) noexcept
+{
+    return reads_add(frame->reads, node);
+}
+
+DriverObject *driver_new() noexcept;
+
+// ---------------------------------------------------------------------------
+// Graphs and models (bases.cpp)
+
+struct GraphObject {
+    PyObject_HEAD
+    PyObject *nodes;       // `_nodes`: the registry, name -> record
+    PyObject *engine;      // `engine`: the DAGEngine whose `nodes` it is
+    PyObject *missing;     // null, or a dict name -> {record: None}: readers
+                           // whose cached computations missed the name
+    AnchorObject *anchor;
+    PyObject *model;       // borrowed: the instance a model graph belongs
+                           // to; null for a plain graph or once it is gone
+    PyObject *weaklist;
+    uint8_t of_model;
+    uint8_t crossed;       // an edge or a missed name links it to another
+};
+
+struct ModelObject {
+    PyObject_HEAD
+    PyObject *graph;   // `_tarn_graph`, a Graph; may be null
+    PyObject *nodes;   // `_tarn_nodes`; may be null or of any type
+    PyObject *weaklist;
 };
 
 struct AttributeObject {
     PyObject_HEAD
     PyObject *name;    // may be null or of any type
-    char overridden;   // computed attributes: a subclass redefines the name
+    PyObject *func;    // computed attributes: the function
+    uint8_t cutoff;
+    uint8_t overridden;  // a subclass redefines the name
 };
 
-extern PyTypeObject FrameType;
 extern PyTypeObject GraphBaseType;
 extern PyTypeObject ModelBaseType;
 extern PyTypeObject InputBaseType;
 extern PyTypeObject ComputedBaseType;
 
-// What the Python layer registers (strong references, null until set).
-struct Parts {
-    PyTypeObject *cell;       // the node class: a subclass of Node
-    PyObject *current;        // the ContextVar holding the current Frame
-    PyObject *read;           // read(node, frame): a node that is not valid
-    PyObject *graph_read;     // graph_read(graph, name): the whole graph read
-    PyObject *input_read;     // input_read(descriptor, instance)
-    PyObject *computed_read;  // computed_read(descriptor, instance)
-    PyObject *clock;          // holds the revision counter in slot `rev`
-    PyObject *lock;           // the lock guarding check-and-commit
-    PyObject *compute;        // compute(node, parent, held), in Python
-    PyObject *relink;         // relink(node, reads), in Python
-    PyObject *settle;         // settle(node, parent, held), in Python
-    PyObject *restore;        // restore(node, start) -> (done, value)
+// What node functions of `graph` take: the graph, or its model instance
+// (borrowed; null once that instance is gone).
+PyObject *graph_owner(GraphObject *graph) noexcept;
+// Takes every edge and missed-name record between the graph's nodes and
+// other graphs' out of both sides. Never fails.
+void graph_unlink(GraphObject *graph) noexcept;
+
+// ---------------------------------------------------------------------------
+// The algorithm (compute.cpp)
+
+// The value of `node`, found in a registry under `name`, for a read:
+// tracked in the running computation, computed when stale. New / null.
+PyObject *read_found(PyObject *node, PyObject *name) noexcept;
+// A read of a missing `name` of `graph`: raises NodeNotFound, and inside
+// a computation records the miss. Always null.
+PyObject *read_missing(GraphObject *graph, PyObject *name) noexcept;
+// The chain of active frames of this context: refuses a change of `graph`
+// while one of its nodes computes. 0 / -1.
+[[nodiscard]] int guard(GraphObject *graph, PyObject *name,
+                        const char *action) noexcept;
+
+// Changes (changes.cpp). Each completes or does not happen; when a
+// reader's invalidation fails, the floor revision makes every older value
+// checked again, and the failure is raised.
+[[nodiscard]] int set_input(GraphObject *graph, PyObject *node,
+                            PyObject *value) noexcept;
+[[nodiscard]] int register_node(GraphObject *graph, PyObject *name,
+                                PyObject *record) noexcept;
+[[nodiscard]] int remove_node(GraphObject *graph, PyObject *name,
+                              PyObject *node) noexcept;
+// Takes `reader`'s missed-name records out of the graphs' tables, keeping
+// the entries `keep` (a list of pairs, or null) lists. Never fails.
+void forget_misses(PyObject *reader, PyObject *entries, PyObject *keep) noexcept;
+
+// ---------------------------------------------------------------------------
+// Messages (messages.cpp): every text the layer raises.
+
+enum class Msg {
+    NameType,          // "node names must be str, not %.200s"
+    SetComputed,       // "cannot set %R: it is a computed node"
+    Guard,             // "cannot %s %R while %R is computing"
+    NoStructure,       // "cannot %s %R: a model's nodes come from its class"
+    ModelGone,         // "the model that held node %R no longer exists"
+    GraphGone,         // "the graph that held node %R no longer exists"
+    Foreign,           // "node %R was not made by this graph and is stale"
+    NotANode,          // "the registry holds %.200s under %R, not a node"
+    SetComputedAttr,   // "cannot set computed attribute %R"
+    DeleteComputedAttr,// "cannot delete computed attribute %R"
+    DeleteInput,       // "cannot delete input %R"
+    NoGraph,           // "%.200s has no graph: its __init__ did not run"
+    FrameCreate,       // "cannot create 'tarn._layer.Frame' instances"
+    OneInterpreter,    // "tarn._layer can be loaded in one interpreter only"
+    NotCoreNode,       // "tarn.tarnwick.Node is not the engine's node type"
+    UnwindingDoc,      // the docstring of Unwinding
+    kCount
 };
-extern Parts parts;
 
-// Where a computation finds what it reads and writes: the offsets of the
-// node class's and the clock's slots, and the lock's bound methods, taken
-// from the registered parts by `layout_refresh`. `ready` is false while any
-// part is missing or not laid out as expected; computations then go to the
-// Python `compute`.
-struct Layout {
-    bool ready;
-    PyTypeObject *clock_type;  // borrowed: parts.clock holds it
-    Py_ssize_t graph, cutoff, last, ok, changed, verified, rev;
-    PyObject *acquire;  // strong references or null
-    PyObject *release;
-};
-extern Layout layout;
+const char *message(Msg m) noexcept;
 
-// Takes the layout from the parts stored now. Never raises.
-void layout_refresh() noexcept;
+template <typename... A>
+std::nullptr_t
+raise(PyObject *type, Msg m, A... args) noexcept
+{
+    if constexpr (sizeof...(A) == 0) {
+        PyErr_SetString(type, message(m));
+    }
+    else {
+        PyErr_Format(type, message(m), args...);
+    }
+    return nullptr;
+}
 
-// A new Frame for `node` (new reference / nullptr).
-PyObject *frame_create(PyObject *node, PyObject *parent, PyObject *held) noexcept;
+// The exception classes of tarn._errors, imported at start-up.
+extern PyObject *node_not_found;
+extern PyObject *cycle_error;
 
-// The value of a node that is not valid, read in `frame` (a Frame or None):
-// the layer's `_read`, natively where it can. New reference / nullptr.
-PyObject *read_node(PyObject *node, PyObject *frame) noexcept;
+// Readies every type and publishes it on the module. 0 / -1.
+[[nodiscard]] int records_ready(PyObject *module) noexcept;
+[[nodiscard]] int frames_ready(PyObject *module) noexcept;
+[[nodiscard]] int bases_ready(PyObject *module) noexcept;
 
-// The module's `compute(node, parent, held)`.
-PyObject *compute(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
-
-// Readies the five types and adds them to the module. 0 / -1.
-[[nodiscard]] int types_ready(PyObject *module) noexcept;
-
-// The module's `setup(**parts)`: stores the parts given. None / nullptr.
-PyObject *setup(PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-                PyObject *kwnames);
+// PyType_Ready for a static type that an earlier failed import may have
+// left half-readied. 0 / -1.
+[[nodiscard]] int ready_static(PyTypeObject *type) noexcept;
 
 }  // namespace tarn::layer

@@ -1,0 +1,26 @@
+"""Who is computing in this thread or task, and what the layer's modules share.
+
+The algorithm of graphs and models (reads and their tracking, refreshes,
+computations, cut-off, cycles, depth and every change) is native, in
+`tarn._layer`; this package shapes the API around it. `tarn._layer` needs
+nothing registered from Python: it takes the engine's types from
+`tarn.tarnwick` and the exception classes from `tarn._errors` when it is
+imported.
+"""
+
+from __future__ import annotations
+
+import inspect
+from typing import Any
+
+from tarn._layer import Frame, Record, current, revision
+
+__all__ = ["Frame", "Record", "check_function", "current", "revision"]
+
+
+def check_function(func: Any, what: str) -> None:
+    """Refuse what cannot be a node function: not callable, or asynchronous."""
+    if not callable(func):
+        raise TypeError(f"{what} must be callable, not {type(func).__name__}")
+    if inspect.iscoroutinefunction(func) or inspect.isasyncgenfunction(func):
+        raise TypeError(f"{what} is asynchronous; node functions must return their value")
