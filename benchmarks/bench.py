@@ -21,17 +21,28 @@ distance to the module is printed in every run, and they must agree with
 the module too. Then the graph layer's reads that hit (a `Graph` node, a
 `Model` input and computed attribute, each also read inside a computation,
 where it is recorded) are timed against the core's own hit and its
-`record_access` plus `evaluate`. The targets follow, each marked pass or miss, then the
-comparison with other libraries (`libraries.py`). `--quick` uses fewer
-repeats, shorter timing rounds and sizes up to 10^5 instead of 10^6 (the
-floors are still compared at 10^6), checks agreement at up to 10^4 nodes
-(the chain at its full 10^5, where the walks change form) and counts
-memory on 10^4 nodes.
+`record_access` plus `evaluate`. Then the layer's long chains: the first
+read of the end of a 10^5-node `Graph` chain that nothing has computed yet
+(it computes every node), against the same chain's recomputation after its
+input changes, and the same for a chain of `Model` instances, each sample on
+a chain built afresh (a build whose first read raises RecursionError is
+reported as not supporting it, and the chain is then read in order for its
+recomputation); and the walk that setting the input of a valid 10^5-node
+chain starts, per node cleared, less the cost of a set that nothing reads,
+against the core's walk over a chain of its own nodes. The targets follow, each
+marked pass or miss, then the comparison with other libraries
+(`libraries.py`). `--quick` uses fewer repeats, shorter timing rounds and
+sizes up to 10^5 instead of 10^6 (the floors are still compared at 10^6),
+checks agreement at up to 10^4 nodes (the chain at its full 10^5, where the
+walks change form), counts memory on 10^4 nodes and times the first reads
+of the graph chain at 10^5 only (10^6 too in a full run) and of 10^4 model
+instances (10^5 in a full run).
 """
 
 import argparse
 import contextvars
 import gc
+import itertools
 import json
 import pickle
 import platform
@@ -69,10 +80,15 @@ class Config:
     max_exponent: int  # scaling sizes go from 10^2 to 10^max_exponent
     check_size: int  # the agreement check's largest size, but for the deep chain
     memory_nodes: int  # the size of the graph whose bytes per node are counted
+    chain_repeats: int  # samples of each long layer chain, each one built afresh
+    chain_sizes: tuple  # the long graph chains whose first read is timed
+    model_rows: int  # the length of the chain of model instances
 
 
-QUICK = Config(repeats=5, round_s=0.02, max_exponent=5, check_size=10_000, memory_nodes=10_000)
-FULL = Config(repeats=9, round_s=0.1, max_exponent=6, check_size=10**6, memory_nodes=100_000)
+QUICK = Config(repeats=5, round_s=0.02, max_exponent=5, check_size=10_000, memory_nodes=10_000,
+               chain_repeats=3, chain_sizes=(100_000,), model_rows=10_000)
+FULL = Config(repeats=9, round_s=0.1, max_exponent=6, check_size=10**6, memory_nodes=100_000,
+              chain_repeats=5, chain_sizes=(100_000, 1_000_000), model_rows=100_000)
 
 
 # Node functions live at module level so that pickled nodes can name them.
@@ -694,6 +710,212 @@ def time_layer(cfg):
     return rows
 
 
+# The graph layer's long chains: the first read of a chain nothing has
+# computed yet against the recomputation of the same chain, and the walk
+# that setting the chain's input starts against the core's own walk.
+
+FIRST_READ_LIMIT = 2.5  # first read / recompute, per node, of a graph chain
+WALK_SIZE = 100_000
+WALK_LIMIT = 1.5  # the layer's walk per node / the core's
+UNSUPPORTED = "not supported by this build"
+
+
+def layer_chain(n):
+    """A graph of the input n0 = 0 and nodes n1 .. n{n-1}, each one more
+    than the one before it; nothing is read."""
+    graph = tarn.Graph()
+    graph["n0"] = 0
+    node = graph.node
+    for i in range(1, n):
+        node(lambda g, p=f"n{i - 1}": g[p] + 1, name=f"n{i}")
+    return graph
+
+
+def read_in_order(graph, n):
+    """Reads n0, n1, ... in turn: each node computes with the one it reads
+    already valid, so no read nests in another."""
+    for name in names("n", n):
+        graph[name]
+
+
+class _Row(tarn.Model):
+    prev = tarn.Input(None)
+    amount = tarn.Input(1)
+
+    @tarn.computed
+    def balance(self):
+        return (self.prev.balance if self.prev is not None else 0) + self.amount
+
+
+class GraphChain:
+    """A `layer_chain` of `size` nodes; changing it sets n0 to 1."""
+
+    label = "graph chain"
+    change_label = "n0 set"
+    unit = "node"
+    limit = FIRST_READ_LIMIT
+
+    def __init__(self, size):
+        self.size = size
+        self.computed = size - 1
+        self.last = f"n{size - 1}"
+        self.expected = (size - 1, size)  # the end's value, then after the change
+
+    def build(self):
+        return layer_chain(self.size)
+
+    def read_end(self, graph):
+        return graph[self.last]
+
+    def read_in_order(self, graph):
+        read_in_order(graph, self.size)
+
+    def change(self, graph):
+        graph["n0"] = 1
+
+
+class RowChain:
+    """`size` model instances, each one's balance read from the one before
+    it; changing the chain sets the first row's amount to 2."""
+
+    label = "model rows"
+    change_label = "amount set"
+    unit = "row"
+    limit = None  # measured, with no target
+
+    def __init__(self, size):
+        self.size = size
+        self.computed = size
+        self.expected = (size, size + 1)
+
+    def build(self):
+        rows = []
+        prev = None
+        for _ in range(self.size):
+            prev = _Row(prev=prev)
+            rows.append(prev)
+        return rows
+
+    def read_end(self, rows):
+        return rows[-1].balance
+
+    def read_in_order(self, rows):
+        for row in rows:
+            row.balance
+
+    def change(self, rows):
+        rows[0].amount = 2
+
+
+def first_read_sample(chain, overhead):
+    """Builds the chain afresh and times its first read, then its
+    recomputation after its start changes: (first, recompute, problem), in
+    ns per computed node. `first` is None when the read raised
+    RecursionError; the chain is then read in order, untimed, to make it
+    valid for the recomputation. The change itself is not timed."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        built = chain.build()
+        first = value = None
+        t0 = CLOCK()
+        try:
+            value = chain.read_end(built)
+            t1 = CLOCK()
+            first = (t1 - t0 - overhead) / chain.computed
+        except RecursionError:
+            chain.read_in_order(built)
+            value = chain.read_end(built)
+        chain.change(built)
+        t0 = CLOCK()
+        again = chain.read_end(built)
+        t1 = CLOCK()
+        recompute = (t1 - t0 - overhead) / chain.computed
+    finally:
+        built = None
+        if enabled:
+            gc.enable()
+        gc.collect()
+    problem = None
+    if (value, again) != chain.expected:
+        problem = (f"{chain.label} of {chain.size:,}: the end read {value!r}, then {again!r}, "
+                   f"instead of {chain.expected[0]!r}, then {chain.expected[1]!r}")
+    return first, recompute, problem
+
+
+def setter(graph, name):
+    """A call that sets the input `name` to a value it has not held yet."""
+    values = itertools.count(1)
+
+    def run():
+        graph[name] = next(values)
+
+    return run
+
+
+def layer_walk_case(n):
+    """Setting n0 of a valid chain: the set walks the n - 1 nodes after it.
+    Before each set the chain is read in order again, untimed."""
+    enabled = gc.isenabled()
+    gc.disable()  # the collector's passes slow the building of 10^5 objects down
+    try:
+        graph = layer_chain(n)
+        read_in_order(graph, n)
+    finally:
+        if enabled:
+            gc.enable()
+    return Case(run=setter(graph, "n0"), reset=partial(read_in_order, graph, n), units=n - 1)
+
+
+def lone_set_case():
+    """The fixed cost of a set: an input that nothing reads."""
+    graph = tarn.Graph()
+    graph["x"] = 0
+    return Case(run=setter(graph, "x"))
+
+
+def time_layer_chains(cfg, overhead):
+    """The first reads of long chains against their recomputations (each
+    repeat takes one sample of every chain in turn), then the layer's walk
+    against the core's, timed interleaved; returns the rows and the
+    problems (reads that returned wrong values)."""
+    chains = [GraphChain(size) for size in cfg.chain_sizes] + [RowChain(cfg.model_rows)]
+    samples = [([], []) for _ in chains]
+    problems = []
+    for _ in range(cfg.chain_repeats):
+        for chain, (firsts, recomputes) in zip(chains, samples):
+            first, recompute, problem = first_read_sample(chain, overhead)
+            firsts.append(first)
+            recomputes.append(recompute)
+            if problem:
+                problems.append(problem)
+    first_reads = []
+    for chain, (firsts, recomputes) in zip(chains, samples):
+        supported = None not in firsts
+        row = {"label": chain.label, "change": chain.change_label, "size": chain.size,
+               "unit": chain.unit, "limit": chain.limit,
+               "first": summary(firsts) if supported else None,
+               "recompute": summary(recomputes)}
+        row["ratio"] = (row["first"]["median"] / row["recompute"]["median"]
+                        if supported else None)
+        first_reads.append(row)
+
+    walk = time_interleaved({
+        "layer": partial(layer_walk_case, WALK_SIZE),
+        "lone set": lone_set_case,
+        "core": partial(chain_case, tarnwick, WALK_SIZE),
+    }, cfg, overhead)
+    # The samples are taken in turn, so each of the layer's is paired with
+    # the lone set taken just after it.
+    walked = WALK_SIZE - 1
+    layer = [sample - lone / walked
+             for sample, lone in zip(walk["layer"]["samples"], walk["lone set"]["samples"])]
+    walk = {"size": WALK_SIZE, "limit": WALK_LIMIT, "set with no readers": walk["lone set"],
+            "core": walk["core"], "layer": summary(layer)}
+    walk["ratio"] = walk["layer"]["median"] / walk["core"]["median"]
+    return {"first_read": first_reads, "walk": walk}, problems
+
+
 # Report
 
 
@@ -763,7 +985,34 @@ def print_layer(rows):
               f"{format(row['ratio'], '.2f') + 'x' if core else '':>7}")
 
 
-def targets(results, overhead_calls, memory, scaling, floors, layer):
+def print_layer_chains(chains):
+    print("\nthe graph layer's long chains: a first read of a chain never computed against "
+          "its recomputation,\nand the walk a set starts against the core's (ns per node "
+          "computed or cleared; ratios beside their targets)")
+    header = (f"{'measure':46} {'size':>9} {'unit':5} {'ns [min-max]':>28} {'against':>14} "
+              f"{'ratio':>7} {'target':>7}")
+    print(header)
+    print("-" * len(header))
+
+    def line(label, size, unit, stats, against="", ratio=None, limit=None):
+        measured = fmt_stats(stats) if stats is not None else UNSUPPORTED
+        shown = "" if not against else "-" if ratio is None else f"{ratio:.2f}x"
+        print(f"{label:46} {size:>9,} {unit:5} {measured:>28} {against:>14} {shown:>7} "
+              f"{'' if limit is None else f'<= {limit}':>7}")
+
+    for row in chains["first_read"]:
+        line(f"{row['label']}: recompute after {row['change']}", row["size"], row["unit"],
+             row["recompute"])
+        line(f"{row['label']}: first read, never computed", row["size"], row["unit"],
+             row["first"], "recompute", row["ratio"], row["limit"])
+    walk = chains["walk"]
+    line("set of an input with no readers", 1, "set", walk["set with no readers"])
+    line("core walk: invalidate the start of a chain", walk["size"], "node", walk["core"])
+    line("layer walk: set n0, less the set's own cost", walk["size"], "node", walk["layer"],
+         "core walk", walk["ratio"], walk["limit"])
+
+
+def targets(results, overhead_calls, memory, scaling, floors, layer, chains):
     def speedup(key):
         return results[key]["speedup"]
 
@@ -794,10 +1043,19 @@ def targets(results, overhead_calls, memory, scaling, floors, layer):
         ("pickle: no slower than reference", speedup("pickle"), ">=", 1),
         ("memory: no more bytes per node than reference", memory["ratio"], ">=", 1),
     ] + [(f"{label}: <= {limit}x {core}", layer[label]["ratio"], "<=", limit)
-         for label, core, limit in LAYER_ROWS]
+         for label, core, limit in LAYER_ROWS] + [
+        (f"{row['label']} of {row['size']:,}: first read <= {row['limit']}x its recompute",
+         row["ratio"], "<=", row["limit"])
+        for row in chains["first_read"] if row["limit"] is not None
+    ] + [
+        (f"layer invalidation walk of {chains['walk']['size']:,}: <= "
+         f"{chains['walk']['limit']}x the core's walk", chains["walk"]["ratio"], "<=",
+         chains["walk"]["limit"]),
+    ]
+    # A value of None: this build cannot do the operation at all.
     return [
         {"target": name, "value": value, "limit": limit, "op": op,
-         "pass": value <= limit if op == "<=" else value >= limit}
+         "pass": value is not None and (value <= limit if op == "<=" else value >= limit)}
         for name, value, op, limit in table
     ]
 
@@ -905,12 +1163,20 @@ def main(argv=None):
     print_native_floors(floors)
     layer = time_layer(cfg)
     print_layer(layer)
+    chains, problems = time_layer_chains(cfg, overhead)
+    if problems:
+        print("the graph layer's long chains read wrong values:")
+        for problem in problems:
+            print(f"  {problem}")
+        return 1
+    print_layer_chains(chains)
 
-    marks = targets(results, overhead_calls, memory, scaling, floors, layer)
+    marks = targets(results, overhead_calls, memory, scaling, floors, layer, chains)
     print("\ntargets")
     for mark in marks:
+        value = UNSUPPORTED if mark["value"] is None else f"{mark['value']:.2f}"
         print(f"  [{'pass' if mark['pass'] else 'MISS'}] {mark['target']}: "
-              f"{mark['value']:.2f} ({mark['op']} {mark['limit']})")
+              f"{value} ({mark['op']} {mark['limit']})")
 
     chart = args.chart or (str(Path(args.json).with_suffix(".png")) if args.json
                            else "bench-scaling.png")
@@ -934,6 +1200,7 @@ def main(argv=None):
             "scaling": scaling,
             "native_floors": {f"{key}@{size}": row for (key, size), row in floors.items()},
             "layer": layer,
+            "layer_chains": chains,
             "targets": marks,
             "libraries": compared,
         }
