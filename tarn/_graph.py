@@ -128,4 +128,4 @@ class Graph(GraphBase):
 
 def _load_graph(state: tuple[Any, ...]) -> Graph:
     """Rebuild a pickled graph (the name pickles refer to)."""
-    return load_graph(Graph, state)
+    return cast(Graph, load_graph(Graph, state))

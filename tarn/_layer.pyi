@@ -1,73 +1,134 @@
-"""The reads of graphs and models that hit, in native code."""
+"""Graphs and models that track their own reads: the algorithm, in native code."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from contextvars import ContextVar
 from typing import Any, final
 
 from typing_extensions import disjoint_base
 
-from tarn.tarnwick import Node
+from tarn.tarnwick import DAGEngine, Node
+
+@final
+class Record(Node):
+    """A node made by a graph: the engine's node with the layer's bookkeeping."""
+
+    @property
+    def graph(self) -> GraphBase | None: ...
+    @graph.setter
+    def graph(self, value: GraphBase | None) -> None: ...
+    cutoff: bool
+    @property
+    def last(self) -> Any: ...
+    @last.setter
+    def last(self, value: Any) -> None: ...
+    ok: bool
+    changed: int
+    verified: int
+    @property
+    def trusted(self) -> bool: ...
 
 @final
 class Frame:
-    """One running computation: its node, what it read, and the frame that started it."""
+    """One running computation: its node, what it read, and the frame whose read started it."""
 
-    def __new__(cls, node: Any, parent: Frame | None, held: dict[Any, BaseException] | None, /) -> Frame: ...
     @property
-    def node(self) -> Any: ...
+    def node(self) -> Record: ...
     @property
-    def reads(self) -> dict[Any, None]: ...
+    def reads(self) -> tuple[Node, ...]: ...
     @property
     def parent(self) -> Frame | None: ...
     @property
-    def held(self) -> dict[Any, BaseException] | None: ...
-    stale: bool
+    def depth(self) -> int: ...
+    @property
+    def active(self) -> bool: ...
+
+class Unwinding(BaseException):
+    """Raised inside node functions when a read needs a node that is computed further down first."""
+
+current_computation: ContextVar[Frame]
 
 @disjoint_base
 class GraphBase:
-    """The base of Graph: its nodes and the read graph[name]."""
+    """The base of Graph: its registry, reads, writes and registration."""
 
-    _nodes: dict[str, Any]
+    @property
+    def engine(self) -> DAGEngine: ...
+    @property
+    def _nodes(self) -> dict[str, Any]: ...
+    @property
+    def _missing(self) -> dict[str, dict[Record, None]] | None: ...
+    @property
+    def _owner(self) -> Any: ...
+    @property
+    def _of_model(self) -> bool: ...
     def __getitem__(self, name: str, /) -> Any: ...
+    def __setitem__(self, name: str, value: Any, /) -> None: ...
+    def __delitem__(self, name: str, /) -> None: ...
+    def _input(self, name: str, value: Any, /) -> None: ...
+    def _define(self, name: str, func: Callable[[Any], Any], cutoff: bool, /) -> None: ...
 
 @disjoint_base
 class ModelBase:
     """The base of Model: an instance's graph and nodes."""
 
-    _tarn_graph: Any
-    _tarn_nodes: dict[str, Any]
+    @property
+    def _tarn_graph(self) -> Any: ...
+    @property
+    def _tarn_nodes(self) -> dict[str, Any]: ...
 
 @disjoint_base
 class InputBase:
-    """The base of Input: the read of an input attribute."""
+    """The base of Input: reads and writes of an input attribute."""
 
     name: str
     def __get__(self, instance: Any, owner: type | None = None, /) -> Any: ...
+    def __set__(self, instance: Any, value: Any, /) -> None: ...
+    def __delete__(self, instance: Any, /) -> None: ...
 
 @disjoint_base
 class ComputedBase:
-    """The base of Computed: the read of a computed attribute."""
+    """The base of computed attributes: their reads."""
 
     name: str
+    func: Callable[[Any], Any]
+    cutoff: bool
     overridden: bool
     def __get__(self, instance: Any, owner: type | None = None, /) -> Any: ...
+    def __set__(self, instance: Any, value: Any, /) -> None: ...
+    def __delete__(self, instance: Any, /) -> None: ...
 
-def setup(
-    *,
-    cell: type[Node] = ...,
-    current: ContextVar[Any] = ...,
-    read: Callable[[Any, Any], Any] = ...,
-    graph_read: Callable[[Any, str], Any] = ...,
-    input_read: Callable[[Any, Any], Any] = ...,
-    computed_read: Callable[[Any, Any], Any] = ...,
-    clock: Any = ...,
-    lock: Any = ...,
-    compute: Callable[[Any, Any, Any], Any] = ...,
-    relink: Callable[[Any, Any], Any] = ...,
-    settle: Callable[[Any, Any, Any], Any] = ...,
-    restore: Callable[[Any, Any], Any] = ...,
+def model_graph(instance: ModelBase, graph_class: type[GraphBase], /) -> Any:
+    """Makes a model instance's graph, empty, and returns it."""
+
+def build_model(
+    instance: ModelBase, graph_class: type[GraphBase], inputs: Mapping[str, Any], computeds: Mapping[str, ComputedBase], /
 ) -> None:
-    """Registers the Python layer's parts."""
+    """Makes a model instance's graph with its inputs and computed nodes."""
 
-def compute(node: Any, parent: Frame | None, held: dict[Any, BaseException] | None, /) -> Any:
-    """Calls a node's function in a new frame and caches the result when nothing changed meanwhile."""
+def make_record(
+    graph: GraphBase,
+    name: str,
+    func: Any,
+    is_explicit: object,
+    value: Any,
+    cutoff: object,
+    valid: object,
+    ok: object,
+    last: Any,
+    changed: int,
+    verified: int,
+    /,
+) -> Record:
+    """A node of `graph` in the state given, not registered."""
+
+def note_missing(graph: GraphBase, name: str, reader: Record, /) -> None:
+    """Records that the reader's cached computation missed `name` of `graph`."""
+
+def revision() -> int:
+    """The revision: it moves on every change."""
+
+def floor() -> int:
+    """Values computed before this revision are checked again before use."""
+
+def current() -> Frame | None:
+    """The frame of the computation running in this thread or task that reads are recorded into, or None."""

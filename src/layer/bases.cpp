@@ -329,12 +329,12 @@ graph_get_of_model(PyObject *self, void *)
 PyMethodDef graph_methods[] = {
     {"_input", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_input)),
      METH_FASTCALL,
-     "_input(name, value, /)\n--\n\n"
+     "_input($self, name, value, /)\n--\n\n"
      "Sets the input `name`, or registers an input of that name over "
      "whatever is there."},
     {"_define", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_define)),
      METH_FASTCALL,
-     "_define(name, func, cutoff, /)\n--\n\n"
+     "_define($self, name, func, cutoff, /)\n--\n\n"
      "Registers a computed node over whatever is there."},
     {nullptr},
 };
