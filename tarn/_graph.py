@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import pickle
 from collections.abc import Callable, Iterator
+from functools import partial
 from typing import Any, SupportsIndex, TypeVar, cast, overload
 
 from tarn._errors import NodeNotFound
@@ -93,21 +94,22 @@ class Graph(GraphBase):
         readers as they were.
         """
 
-        def register(func: _F) -> _F:
-            node_name = name
-            if node_name is None:
-                node_name = getattr(func, "__name__", None)
-                if not isinstance(node_name, str):
-                    raise TypeError("this function has no __name__: pass name=...")
-            if not isinstance(node_name, str):
-                raise TypeError(f"node names must be str, not {type(node_name).__name__}")
-            check_function(func, f"the function of node {node_name!r}")
-            self._define(node_name, func, bool(cutoff))
-            return func
-
         if func is not None:
-            return register(func)
-        return register
+            return self._register(func, name, cutoff)
+        # A partial, not a closure: nothing here makes a function object.
+        return partial(self._register, name=name, cutoff=cutoff)
+
+    def _register(self, func: _F, name: str | None, cutoff: bool) -> _F:
+        node_name = name
+        if node_name is None:
+            node_name = getattr(func, "__name__", None)
+            if not isinstance(node_name, str):
+                raise TypeError("this function has no __name__: pass name=...")
+        if not isinstance(node_name, str):
+            raise TypeError(f"node names must be str, not {type(node_name).__name__}")
+        check_function(func, f"the function of node {node_name!r}")
+        self._define(node_name, func, bool(cutoff))
+        return func
 
     # pickling
 
