@@ -216,3 +216,43 @@ def test_module_functions_refuse_what_they_cannot_use():
         g[[1]] if False else g["nope"]
     with pytest.raises(TypeError):
         g[[1]]  # unhashable
+
+
+def test_import_survives_memory_failures():
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("_testcapi has no set_nomemory")
+    # Every allocation from `start` on fails; each round gets further into
+    # the module's start-up, and a failed one leaves its types importable.
+    result = run_child("""
+        import _imp, _testcapi, importlib.machinery, importlib.util, sys, types
+        # The package without its __init__, so that the first load of the
+        # layer is the one that fails.
+        where = importlib.util.find_spec("tarn").submodule_search_locations
+        package = types.ModuleType("tarn")
+        package.__path__ = where
+        sys.modules["tarn"] = package
+        import tarn.tarnwick, tarn._errors
+        spec = importlib.machinery.PathFinder.find_spec("tarn._layer", where)
+        for start in range(100000):
+            sys.modules.pop("tarn._layer", None)
+            try:
+                try:
+                    _testcapi.set_nomemory(start, 0)
+                    module = _imp.create_dynamic(spec)
+                    _imp.exec_dynamic(module)
+                finally:
+                    _testcapi.remove_mem_hooks()
+            except MemoryError:
+                continue
+            break
+        sys.modules["tarn._layer"] = module
+        del sys.modules["tarn"]
+        import tarn
+        g = tarn.Graph()
+        g["a"] = 1
+        g.node(lambda g: g["a"] + 1, name="b")
+        assert g["b"] == 2 and type(g.engine.nodes["b"]) is module.Record
+        print(start)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) > 20
