@@ -29,7 +29,7 @@ class Record(Node):
 
 @final
 class Frame:
-    """One running computation: its node, what it read, and the frame whose read started it."""
+    """What a running computation looked like when current() was called: its node, what it had read, and the computation whose read started it."""
 
     @property
     def node(self) -> Record: ...
@@ -39,13 +39,15 @@ class Frame:
     def parent(self) -> Frame | None: ...
     @property
     def depth(self) -> int: ...
-    @property
-    def active(self) -> bool: ...
+
+@final
+class Driver:
+    """One outermost read that computes."""
 
 class Unwinding(BaseException):
     """Raised inside node functions when a read needs a node that is computed further down first."""
 
-current_computation: ContextVar[Frame]
+current_computation: ContextVar[Driver]
 
 @disjoint_base
 class GraphBase:
@@ -131,4 +133,4 @@ def floor() -> int:
     """Values computed before this revision are checked again before use."""
 
 def current() -> Frame | None:
-    """The frame of the computation running in this thread or task that reads are recorded into, or None."""
+    """A snapshot of the computation running in this thread or task that reads are recorded into, or None."""

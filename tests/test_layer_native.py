@@ -7,6 +7,7 @@ import contextvars
 import gc
 import pickle
 import sys
+import threading
 import weakref
 
 import pytest
@@ -112,23 +113,51 @@ def test_foreign_entries_in_registries_and_edge_lists():
     assert g._nodes["sum"] not in stale.dependents
 
 
-def test_the_context_variable_holding_junk_or_a_finished_frame():
+def test_the_context_variable_holding_junk_or_a_finished_driver():
     g = small_graph()
-    seen = []
-    g.node(lambda g: (seen.append(_layer.current()), g["a"])[1], name="spy")
+    seen, contexts = [], []
+
+    @g.node
+    def spy(g):
+        value = g["a"]
+        seen.append(_layer.current())
+        contexts.append(contextvars.copy_context())
+        return value
+
     assert g["spy"] == 1 and _layer.current() is None
     (frame,) = seen
-    assert (frame.node.name, frame.depth, frame.active, frame.parent) == ("spy", 1, False, None)
+    assert (frame.node.name, frame.depth, frame.parent) == ("spy", 1, None)
     assert [n.name for n in frame.reads] == ["a"]
     with pytest.raises(TypeError):
         _layer.Frame()
-    # Whatever a script sets, only an active frame records reads or refuses
-    # changes; a finished one (as a failed reset of the variable would leave)
-    # counts as absent.
-    for junk in (5, None, frame):
+    # A context copied during the computation keeps its driver after the
+    # read returned (as a task's would, or a reset that failed): it counts
+    # as none, as anything else a script sets does. Such reads record
+    # nothing and such changes are not refused.
+    driver = contexts[0][_layer.current_computation]
+    for junk in (5, None, driver):
         g["a"] = 10
         assert in_context(junk, lambda: (g["b"], g.__setitem__("a", 3), g["b"])) == (11, None, 4)
         assert set(g.dependents("a")) == {"b", "spy"} and [n.name for n in frame.reads] == ["a"]
+    assert contexts[0].run(_layer.current) is None
+
+
+def test_a_context_copied_into_another_thread_computes_there():
+    g = small_graph()
+    results = []
+
+    @g.node
+    def spawner(g):
+        context = contextvars.copy_context()
+        worker = threading.Thread(target=context.run, args=(lambda: results.append(g["late"]),))
+        worker.start()
+        worker.join()
+        return g["a"]
+
+    g.node(lambda g: g["a"] * 100, name="late")
+    assert g["spawner"] == 1 and results == [100]
+    # The other thread's read was not the spawner's: it is not recorded.
+    assert g.dependencies("spawner") == ("a",)
 
 
 def test_hits_hold_no_references():

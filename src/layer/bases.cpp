@@ -884,11 +884,11 @@ PyObject *
 get_current(PyObject *, PyObject *)
 {
     bool failed = false;
-    Ref frame = running_frame(true, failed);
+    Frame *frame = running_frame(PyThreadState_Get(), true, failed);
     if (failed) {
         return nullptr;
     }
-    return Py_NewRef(frame ? frame.get() : Py_None);
+    return frame_snapshot(frame);
 }
 
 }  // namespace
@@ -918,7 +918,7 @@ PyMethodDef module_functions[] = {
      "Values computed before this revision are checked again before use."},
     {"current", get_current, METH_NOARGS,
      "current()\n--\n\n"
-     "The frame of the computation running in this thread or task that "
+     "A snapshot of the computation running in this thread or task that "
      "reads are recorded into, or None."},
     {nullptr},
 };

@@ -34,17 +34,16 @@ constexpr int kMaxDepth = 100;
 constexpr int kPyReserve = 30;
 constexpr int kCReserve = 60;
 
-PyObject *drive(RecordObject *rec) noexcept;
-PyObject *advance(RecordObject *rec, FrameObject *parent,
-                  DriverObject *driver) noexcept;
+PyObject *drive(RecordObject *rec, PyThreadState *tstate) noexcept;
+PyObject *advance(RecordObject *rec, Frame *parent, DriverObject *driver,
+                  PyThreadState *tstate) noexcept;
 
 // ---------------------------------------------------------------------------
 // Unwinding and cycles
 
 bool
-too_deep(FrameObject *frame, DriverObject *driver) noexcept
+too_deep(Frame *frame, DriverObject *driver, PyThreadState *tstate) noexcept
 {
-    PyThreadState *tstate = PyThreadState_Get();
     return frame->depth >= kMaxDepth ||
            tstate->py_recursion_remaining < kPyReserve + 2 * driver->max_py ||
            tstate->c_recursion_remaining < kCReserve + 2 * driver->max_c;
@@ -55,7 +54,7 @@ too_deep(FrameObject *frame, DriverObject *driver) noexcept
 // request go on the driver's stack; without, the driver starts again in
 // exact mode. Always -1, with Unwinding (or MemoryError) set.
 int
-unwind(FrameObject *frame, DriverObject *driver, PyObject *request) noexcept
+unwind(Frame *frame, DriverObject *driver, PyObject *request) noexcept
 {
     if (!driver->unwinding) {
         if (!request) {
@@ -71,14 +70,14 @@ unwind(FrameObject *frame, DriverObject *driver, PyObject *request) noexcept
             }
             Level *top = &driver->stack.items[driver->stack.size - 1];
             Py_ssize_t base = driver->stack.size;
-            FrameObject *outermost = frame;
+            Frame *outermost = frame;
             while (outermost && outermost->parent) {
                 outermost = outermost->parent;
             }
             bool skip = outermost && outermost->node == top->node;
             Py_ssize_t count = depth - (skip ? 1 : 0);
             Py_ssize_t at = base + count;
-            for (FrameObject *f = frame; f; f = f->parent) {
+            for (Frame *f = frame; f; f = f->parent) {
                 if (f == outermost && skip) {
                     break;
                 }
@@ -94,7 +93,7 @@ unwind(FrameObject *frame, DriverObject *driver, PyObject *request) noexcept
         }
         driver->unwinding = 1;
     }
-    for (FrameObject *f = frame; f; f = f->parent) {
+    for (Frame *f = frame; f; f = f->parent) {
         f->unwound = 1;
         f->stale = 1;
     }
@@ -128,13 +127,13 @@ raise_cycle(PyObject *const *path, Py_ssize_t size) noexcept
 // it is a read really made, and otherwise the driver starts again exactly.
 // 0 when `rec` is not on the chain (another thread computes it) / -1.
 int
-check_chain(RecordObject *rec, FrameObject *frame, DriverObject *driver,
+check_chain(RecordObject *rec, Frame *frame, DriverObject *driver,
             bool guessed) noexcept
 {
     PyObject *node = reinterpret_cast<PyObject *>(rec);
     bool guess = guessed;
-    FrameObject *found = nullptr;
-    for (FrameObject *f = frame; f; f = f->parent) {
+    Frame *found = nullptr;
+    for (Frame *f = frame; f; f = f->parent) {
         if (f->node == node) {
             found = f;
             break;
@@ -168,7 +167,7 @@ check_chain(RecordObject *rec, FrameObject *frame, DriverObject *driver,
     // The path: the stack from `at`, the frames outermost first (from
     // `found` when the node is one of them), and the node again.
     Py_ssize_t frames = 0;
-    for (FrameObject *f = frame; f; f = f->parent) {
+    for (Frame *f = frame; f; f = f->parent) {
         ++frames;
         if (f == found) {
             break;
@@ -186,7 +185,7 @@ check_chain(RecordObject *rec, FrameObject *frame, DriverObject *driver,
         path[n++] = driver->stack.items[at + i].node;
     }
     Py_ssize_t k = n + frames;
-    for (FrameObject *f = frame; k > n; f = f->parent) {
+    for (Frame *f = frame; k > n; f = f->parent) {
         path[--k] = f->node;
     }
     // The outermost frame computes the stack's top: named once.
@@ -293,7 +292,7 @@ note_crossing(RecordObject *rec, PyObject *other) noexcept
 // directions: every step that can fail comes first, so a failure changes
 // nothing. 0 / 1 (cannot be linked: a neighbour's list is not a list) / -1.
 int
-relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
+relink(RecordObject *rec, Frame *frame, Dropped &dropped) noexcept
 {
     PyObject *node = reinterpret_cast<PyObject *>(rec);
     const ReadSet &reads = frame->reads;
@@ -318,20 +317,16 @@ relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
         }
     }
     // What was read before: a set of its own once it is long.
-    ReadSet before{};
-    struct Free {
-        ReadSet &set;
-        ~Free() { reads_free(set); }
-    } free_before{before};
-    bool indexed = old_size > 8;
+    ReadSet before;
+    bool indexed = old_size > ReadSet::kInline;
     for (Py_ssize_t i = 0; indexed && i < old_size; ++i) {
-        if (reads_add(before, old_items[i]) < 0) {
+        if (before.add(old_items[i]) < 0) {
             return -1;
         }
     }
     auto was_read = [&](PyObject *dep) {
         if (indexed) {
-            return reads_contain(before, dep);
+            return before.contains(dep);
         }
         for (Py_ssize_t i = 0; i < old_size; ++i) {
             if (old_items[i] == dep) {
@@ -340,19 +335,38 @@ relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
         }
         return false;
     };
-    Ref fresh = Ref::steal(PyList_New(reads.size));
-    if (!fresh) {
-        return -1;
+    // A first computation fills its empty list in place; any other gets a
+    // new one, swapped in once nothing can fail.
+    bool in_place = old_list && old_size == 0;
+    auto undo_in_place = [&] {
+        if (in_place) {
+            PyList_SetSlice(old, 0, PyList_GET_SIZE(old), nullptr);  // frees
+        }
+    };
+    Ref fresh;
+    if (in_place) {
+        for (Py_ssize_t i = 0; i < reads.size; ++i) {
+            if (PyList_Append(old, reads.items[i]) < 0) {
+                undo_in_place();
+                return -1;
+            }
+        }
     }
-    for (Py_ssize_t i = 0; i < reads.size; ++i) {
-        PyList_SET_ITEM(fresh.get(), i, Py_NewRef(reads.items[i]));
+    else {
+        fresh = Ref::steal(PyList_New(reads.size));
+        if (!fresh) {
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < reads.size; ++i) {
+            PyList_SET_ITEM(fresh.get(), i, Py_NewRef(reads.items[i]));
+        }
     }
     if (dropped.reserve(old_size + 1) < 0) {
+        undo_in_place();
         return -1;
     }
     // Appends, undone in full if one fails.
-    Py_ssize_t appended = 0;
-    for (; appended < reads.size; ++appended) {
+    for (Py_ssize_t appended = 0; appended < reads.size; ++appended) {
         PyObject *dep = reads.items[appended];
         if (was_read(dep)) {
             continue;
@@ -364,6 +378,7 @@ relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
                     take_last(as_node(undo)->dependents, node);
                 }
             }
+            undo_in_place();
             return -1;
         }
         note_crossing(rec, dep);
@@ -371,7 +386,7 @@ relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
     // Removals, which cannot fail.
     for (Py_ssize_t i = 0; i < old_size; ++i) {
         PyObject *dep = old_items[i];
-        if (reads_contain(reads, dep) || !is_node_like(dep)) {
+        if (reads.contains(dep) || !is_node_like(dep)) {
             continue;
         }
         PyObject *readers = as_node(dep)->dependents;
@@ -379,15 +394,17 @@ relink(RecordObject *rec, FrameObject *frame, Dropped &dropped) noexcept
             dropped.add(list_take(readers, node));
         }
     }
-    dropped.add(old);
-    rec->node.dependencies = fresh.release();
+    if (!in_place) {
+        dropped.add(old);
+        rec->node.dependencies = fresh.release();
+    }
     return 0;
 }
 
 // Under no code running between the caller's revision check and the last
 // write: caches `value`. 0 / 1 (not cached) / -1.
 int
-commit(RecordObject *rec, FrameObject *frame, PyObject *value, int64_t start,
+commit(RecordObject *rec, Frame *frame, PyObject *value, int64_t start,
        bool changed) noexcept
 {
     Dropped dropped;
@@ -426,18 +443,18 @@ unchanged(PyObject *value, PyObject *last) noexcept
         return 1;
     }
     bool failed = false;
-    Ref frame = running_frame(false, failed);
+    Frame *frame = running_frame(PyThreadState_Get(), false, failed);
     if (failed) {
         return -1;
     }
     if (frame) {
-        ++as_frame(frame.get())->suspended;
+        ++frame->suspended;
     }
     Ref held_value = Ref::borrow(value);
     Ref held_last = Ref::borrow(last);
     int same = PyObject_RichCompareBool(value, last, Py_EQ);
     if (frame) {
-        --as_frame(frame.get())->suspended;
+        --frame->suspended;
     }
     if (same < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -455,8 +472,8 @@ unchanged(PyObject *value, PyObject *last) noexcept
 // Calls the record's function in a new frame and caches the result when no
 // read it made ended stale and nothing changed while it ran. New / null.
 PyObject *
-compute(RecordObject *rec, FrameObject *parent, DriverObject *driver,
-        bool ahead) noexcept
+compute(RecordObject *rec, Frame *parent, DriverObject *driver, bool ahead,
+        PyThreadState *tstate) noexcept
 {
     PyObject *node = reinterpret_cast<PyObject *>(rec);
     GraphObject *graph = rec->anchor ? rec->anchor->graph : nullptr;
@@ -473,47 +490,32 @@ compute(RecordObject *rec, FrameObject *parent, DriverObject *driver,
     Ref func = Ref::borrow(rec->node.func);
     if (parent) {
         // What one level of nesting costs, for the next read's depth test.
-        PyThreadState *tstate = PyThreadState_Get();
         int py = parent->py_start - tstate->py_recursion_remaining;
         int c = parent->c_start - tstate->c_recursion_remaining;
         driver->max_py = py > driver->max_py ? py : driver->max_py;
         driver->max_c = c > driver->max_c ? c : driver->max_c;
     }
-    Ref frame_ref = Ref::steal(
-        reinterpret_cast<PyObject *>(frame_start(node, parent, driver, ahead)));
-    if (!frame_ref) {
-        return nullptr;
-    }
-    FrameObject *frame = as_frame(frame_ref.get());
+    Frame here(node, parent, driver, tstate, ahead);
+    Frame *frame = &here;
     uint8_t had = rec->ok;
     rec->ok = 0;
     ++rec->busy;
     int64_t start = revision;
-    Ref token = Ref::steal(PyContextVar_Set(current_var, frame_ref.get()));
-    Ref value;
-    if (token) {
-        PyObject *args[] = {owner};
-        value = Ref::steal(PyObject_Vectorcall(func.get(), args, 1, nullptr));
-        // A reset that fails leaves this frame in the variable: it is
-        // inactive from here on, so every read and change skips it, and the
-        // reset of the computation around it puts the variable back.
-        PyObject *raised = PyErr_GetRaisedException();
-        if (PyContextVar_Reset(current_var, token.get()) < 0) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(raised);
-    }
-    frame_finish(frame);
+    Frame *outer = driver->current;
+    driver->current = frame;
+    ++active_frames;
+    PyObject *args[] = {owner};
+    Ref value = Ref::steal(PyObject_Vectorcall(func.get(), args, 1, nullptr));
+    driver->current = outer;
+    --active_frames;
     --rec->busy;
-    if (!token) {
-        rec->ok = had;
-        return nullptr;
-    }
     if (frame->unwound) {
         // The function did not finish whatever it made of the unwinding
         // that passed through it (it may have caught it): it goes on.
         forget_misses(node, frame->misses, rec->missed);
-        if (value || !PyErr_ExceptionMatches(Unwinding)) {
+        PyObject *raised = tstate->current_exception;
+        if (value || !raised ||
+            !PyObject_TypeCheck(raised, reinterpret_cast<PyTypeObject *>(Unwinding))) {
             value = Ref();
             PyErr_SetNone(Unwinding);
         }
@@ -549,12 +551,13 @@ compute(RecordObject *rec, FrameObject *parent, DriverObject *driver,
 // Computes a node ahead of need for a refresh: its Exception waits, held,
 // for a reader that reads it. 0 / -1.
 int
-settle(RecordObject *rec, FrameObject *parent, DriverObject *driver) noexcept
+settle(RecordObject *rec, Frame *parent, DriverObject *driver,
+       PyThreadState *tstate) noexcept
 {
     if (rec->busy && check_chain(rec, parent, driver, true) < 0) {
         return -1;
     }
-    Ref value = Ref::steal(compute(rec, parent, driver, true));
+    Ref value = Ref::steal(compute(rec, parent, driver, true, tstate));
     if (value) {
         return 0;
     }
@@ -602,7 +605,8 @@ fold(RecordObject *dep, Level &level) noexcept
 // it stale stopped at a cut-off below it); any other node is computed, the
 // ones below `top` ahead of the read that will need them. New / null.
 PyObject *
-refresh(RecordObject *top, FrameObject *parent, DriverObject *driver) noexcept
+refresh(RecordObject *top, Frame *parent, DriverObject *driver,
+        PyThreadState *tstate) noexcept
 {
     Refresh here{driver->refreshes, Levels{}};
     driver->refreshes = &here;
@@ -648,7 +652,7 @@ refresh(RecordObject *top, FrameObject *parent, DriverObject *driver) noexcept
                     }
                     continue;
                 }
-                if (settle(d, parent, driver) < 0) {
+                if (settle(d, parent, driver, tstate) < 0) {
                     return nullptr;
                 }
             }
@@ -656,12 +660,7 @@ refresh(RecordObject *top, FrameObject *parent, DriverObject *driver) noexcept
             continue;
         }
         uint8_t state = level->mark;
-        Dropped dropped;
-        if (dropped.reserve(1) < 0) {
-            return nullptr;
-        }
-        Ref node = Ref::borrow(level->node);
-        levels.pop(dropped);
+        Ref node = Ref::steal(levels.take());
         bool restorable = state == Fresh && rec->ok;
         if (levels.size == 0) {
             if (restorable) {
@@ -669,10 +668,10 @@ refresh(RecordObject *top, FrameObject *parent, DriverObject *driver) noexcept
                     return value;
                 }
             }
-            return compute(rec, parent, driver, false);
+            return compute(rec, parent, driver, false, tstate);
         }
         Ref restored = restorable ? Ref::steal(restore(rec, start)) : Ref();
-        if (!restored && settle(rec, parent, driver) < 0) {
+        if (!restored && settle(rec, parent, driver, tstate) < 0) {
             return nullptr;
         }
         fold(rec, levels.items[levels.size - 1]);
@@ -680,31 +679,22 @@ refresh(RecordObject *top, FrameObject *parent, DriverObject *driver) noexcept
 }
 
 PyObject *
-advance(RecordObject *rec, FrameObject *parent, DriverObject *driver) noexcept
+advance(RecordObject *rec, Frame *parent, DriverObject *driver,
+        PyThreadState *tstate) noexcept
 {
     PyObject *deps = rec->node.dependencies;
     if (!driver->exact && PyList_CheckExact(deps) &&
         PyList_GET_SIZE(deps) > 0) {
-        return refresh(rec, parent, driver);
+        return refresh(rec, parent, driver, tstate);
     }
-    return compute(rec, parent, driver, false);
+    return compute(rec, parent, driver, false, tstate);
 }
 
 // A read in `frame` of a trusted record that is not a hit.
 PyObject *
-read_stale(RecordObject *rec, FrameObject *frame) noexcept
+read_stale(RecordObject *rec, Frame *frame, PyThreadState *tstate) noexcept
 {
     DriverObject *driver = frame->driver;
-    if (driver->tstate != PyThreadState_Get()) {
-        // A frame of another thread, whose context was copied here: its
-        // driver cannot unwind this thread's computations.
-        Ref value = Ref::steal(drive(rec));
-        if (!value || !is_hit(rec)) {
-            frame->stale = 1;
-        }
-        return value.release();
-    }
-    Ref held_frame = Ref::borrow(reinterpret_cast<PyObject *>(frame));
     Ref held_rec = Ref::borrow(reinterpret_cast<PyObject *>(rec));
     if (frame->unwound || driver->unwinding) {
         // A finally block on the way up: its reads wait for the rerun.
@@ -722,11 +712,11 @@ read_stale(RecordObject *rec, FrameObject *frame) noexcept
         frame->stale = 1;
         return got > 0 ? value.release() : nullptr;
     }
-    if (rec->mark != driver->serial && too_deep(frame, driver)) {
+    if (rec->mark != driver->serial && too_deep(frame, driver, tstate)) {
         unwind(frame, driver, held_rec.get());
         return nullptr;
     }
-    value = Ref::steal(advance(rec, frame, driver));
+    value = Ref::steal(advance(rec, frame, driver, tstate));
     if (!value || !is_hit(rec)) {
         frame->stale = 1;
     }
@@ -736,26 +726,40 @@ read_stale(RecordObject *rec, FrameObject *frame) noexcept
 // An outermost read: computes `rec` and, first, whatever its reads find
 // too deep, from the driver's stack.
 PyObject *
-drive(RecordObject *rec) noexcept
+drive(RecordObject *rec, PyThreadState *tstate) noexcept
 {
-    Ref driver_ref = Ref::steal(reinterpret_cast<PyObject *>(driver_new()));
+    Ref driver_ref = Ref::steal(reinterpret_cast<PyObject *>(driver_new(tstate)));
     if (!driver_ref) {
         return nullptr;
     }
     DriverObject *driver = reinterpret_cast<DriverObject *>(driver_ref.get());
-    // Frames may outlive the driver (a task that copied the context): what
-    // it holds is released when it is done, not when it is freed.
+    // The reads of this context find their computations through it from
+    // here until the read returns.
+    Ref token = Ref::steal(PyContextVar_Set(current_var, driver_ref.get()));
+    if (!token) {
+        return nullptr;
+    }
+    // A context copied meanwhile (a task, a thread) may keep the driver
+    // after the read returns: it stops running then, and what it holds is
+    // released. A reset that fails leaves a driver that no longer runs in
+    // the variable, which counts as none.
     struct Done {
         DriverObject *driver;
+        PyObject *token;
         ~Done()
         {
             PyObject *raised = PyErr_GetRaisedException();
+            driver->running = 0;
+            driver->current = nullptr;
+            if (PyContextVar_Reset(current_var, token) < 0) {
+                PyErr_Clear();
+            }
             driver->stack.clear();
             Py_CLEAR(driver->held);
             Py_CLEAR(driver->held_values);
             PyErr_SetRaisedException(raised);
         }
-    } done{driver};
+    } done{driver, token.get()};
     if (driver->stack.push(reinterpret_cast<PyObject *>(rec), false) < 0) {
         return nullptr;
     }
@@ -767,7 +771,7 @@ drive(RecordObject *rec) noexcept
             value = Ref::borrow(top->node.cached_value);
         }
         else {
-            value = Ref::steal(advance(top, nullptr, driver));
+            value = Ref::steal(advance(top, nullptr, driver, tstate));
         }
         bool outermost = driver->stack.size == 1;
         if (!value) {
@@ -778,12 +782,8 @@ drive(RecordObject *rec) noexcept
                     driver->restart = 0;
                     driver->exact = 1;
                     // Only the outermost node was really read from outside.
-                    Dropped dropped;
-                    if (dropped.reserve(driver->stack.size) < 0) {
-                        return nullptr;
-                    }
                     while (driver->stack.size > 1) {
-                        driver->stack.pop(dropped);
+                        Ref done = Ref::steal(driver->stack.take());
                     }
                 }
                 continue;
@@ -806,11 +806,7 @@ drive(RecordObject *rec) noexcept
                 return nullptr;
             }
         }
-        Dropped dropped;
-        if (dropped.reserve(1) < 0) {
-            return nullptr;
-        }
-        driver->stack.pop(dropped);
+        Ref done = Ref::steal(driver->stack.take());
     }
 }
 
@@ -820,7 +816,7 @@ PyObject *
 read_foreign(PyObject *node, PyObject *name) noexcept
 {
     bool failed = false;
-    Ref frame = running_frame(true, failed);
+    Frame *frame = running_frame(PyThreadState_Get(), true, failed);
     if (failed) {
         return nullptr;
     }
@@ -829,8 +825,8 @@ read_foreign(PyObject *node, PyObject *name) noexcept
                      name);
     }
     Ref held_node = Ref::borrow(node);
-    if (frame && frame_record(as_frame(frame.get()), node) < 0) {
-        as_frame(frame.get())->stale = 1;
+    if (frame && frame->reads.add(node) < 0) {
+        frame->stale = 1;
         return nullptr;
     }
     NodeObject *n = as_node(node);
@@ -838,7 +834,7 @@ read_foreign(PyObject *node, PyObject *name) noexcept
         return Py_NewRef(n->cached_value);
     }
     if (frame) {
-        as_frame(frame.get())->stale = 1;
+        frame->stale = 1;
     }
     return raise(PyExc_TypeError, Msg::Foreign, n->name);
 }
@@ -847,7 +843,7 @@ read_foreign(PyObject *node, PyObject *name) noexcept
 // both in the frame and in the graph's table, so that registering the name
 // reaches the reader. 0 / -1.
 int
-record_miss(FrameObject *frame, GraphObject *graph, PyObject *name) noexcept
+record_miss(Frame *frame, GraphObject *graph, PyObject *name) noexcept
 {
     Ref pair = Ref::steal(PyTuple_Pack(2, graph->anchor, name));
     if (!pair) {
@@ -908,40 +904,39 @@ read_found(PyObject *node, PyObject *name) noexcept
         if (is_hit(rec)) {
             return Py_NewRef(rec->node.cached_value);
         }
-        return drive(rec);
+        return drive(rec, PyThreadState_Get());
     }
     Ref held_node = Ref::borrow(node);
+    PyThreadState *tstate = PyThreadState_Get();
     bool failed = false;
-    Ref frame = running_frame(true, failed);
+    Frame *f = running_frame(tstate, true, failed);
     if (failed) {
         return nullptr;
     }
-    FrameObject *f = frame ? as_frame(frame.get()) : nullptr;
-    if (f && frame_record(f, node) < 0) {
+    if (f && f->reads.add(node) < 0) {
         f->stale = 1;
         return nullptr;
     }
     if (is_hit(rec)) {
         return Py_NewRef(rec->node.cached_value);
     }
-    return f ? read_stale(rec, f) : drive(rec);
+    return f ? read_stale(rec, f, tstate) : drive(rec, tstate);
 }
 
 PyObject *
 read_missing(GraphObject *graph, PyObject *name) noexcept
 {
     bool failed = false;
-    Ref frame = running_frame(true, failed);
+    Frame *f = running_frame(PyThreadState_Get(), true, failed);
     if (failed) {
         return nullptr;
     }
     Ref held_graph = Ref::borrow(reinterpret_cast<PyObject *>(graph));
     Ref error;
-    if (!frame) {
+    if (!f) {
         error = Ref::steal(PyObject_CallOneArg(node_not_found, name));
     }
     else {
-        FrameObject *f = as_frame(frame.get());
         if (PyUnicode_CheckExact(name) && record_miss(f, graph, name) < 0) {
             f->stale = 1;
             return nullptr;
@@ -963,13 +958,12 @@ guard(GraphObject *graph, PyObject *name, const char *action) noexcept
         return 0;
     }
     bool failed = false;
-    Ref frame = running_frame(false, failed);
+    Frame *frame = running_frame(PyThreadState_Get(), false, failed);
     if (failed) {
         return -1;
     }
-    for (FrameObject *f = frame ? as_frame(frame.get()) : nullptr; f;
-         f = f->parent) {
-        if (f->active && Py_IS_TYPE(f->node, &RecordType) &&
+    for (Frame *f = frame; f; f = f->parent) {
+        if (Py_IS_TYPE(f->node, &RecordType) &&
             as_record(f->node)->anchor == graph->anchor) {
             raise(PyExc_RuntimeError, Msg::Guard, action, name,
                   as_node(f->node)->name);

@@ -1,6 +1,6 @@
-// Frames (one running computation each) and drivers (one outermost read
-// that computes), the context variable that says which computation runs in
-// a thread or task, and the reads a frame records.
+// Frames (one running computation each, on the native stack), drivers (one
+// outermost read that computes), the context variable that says which
+// driver runs in a thread or task, and the reads a frame records.
 #include "layer/layer.hpp"
 
 namespace tarn::layer {
@@ -15,10 +15,6 @@ uint64_t driver_serial = 0;
 
 // ---------------------------------------------------------------------------
 // Read sets
-
-// Up to this many reads a frame looks for a duplicate by a linear scan;
-// beyond, through a table of the pointers.
-constexpr Py_ssize_t kLinear = 8;
 
 size_t
 slot_of(PyObject *node, Py_ssize_t slots) noexcept
@@ -38,250 +34,220 @@ index_put(PyObject **index, Py_ssize_t slots, PyObject *node) noexcept
     index[i] = node;
 }
 
-// Rebuilds the table for `slots` slots (a power of two). 0 / -1.
-int
-index_build(ReadSet &reads, Py_ssize_t slots) noexcept
-{
-    auto *index = static_cast<PyObject **>(
-        PyMem_Calloc(static_cast<size_t>(slots), sizeof(PyObject *)));
-    if (!index) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < reads.size; ++i) {
-        index_put(index, slots, reads.items[i]);
-    }
-    PyMem_Free(reads.index);
-    reads.index = index;
-    reads.slots = slots;
-    return 0;
-}
-
 }  // namespace
 
-void
-reads_free(ReadSet &reads) noexcept
-{
-    PyObject **items = reads.items;
-    Py_ssize_t size = reads.size;
-    PyMem_Free(reads.index);
-    reads = ReadSet{};
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        Py_DECREF(items[i]);
-    }
-    PyMem_Free(items);
-}
-
 bool
-reads_contain(const ReadSet &reads, PyObject *node) noexcept
+ReadSet::contains(PyObject *node) const noexcept
 {
-    if (!reads.index) {
-        for (Py_ssize_t i = 0; i < reads.size; ++i) {
-            if (reads.items[i] == node) {
+    if (!index) {
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (items[i] == node) {
                 return true;
             }
         }
         return false;
     }
-    size_t i = slot_of(node, reads.slots);
-    while (PyObject *at = reads.index[i]) {
+    size_t i = slot_of(node, slots);
+    while (PyObject *at = index[i]) {
         if (at == node) {
             return true;
         }
-        i = (i + 1) & static_cast<size_t>(reads.slots - 1);
+        i = (i + 1) & static_cast<size_t>(slots - 1);
     }
     return false;
 }
 
 int
-reads_add(ReadSet &reads, PyObject *node) noexcept
+ReadSet::add(PyObject *node) noexcept
 {
-    if (reads_contain(reads, node)) {
+    if (contains(node)) {
         return 0;
     }
-    if (reads.size == reads.capacity) {
-        Py_ssize_t capacity = reads.capacity ? reads.capacity * 2 : 4;
-        auto *items = static_cast<PyObject **>(PyMem_Realloc(
-            reads.items, static_cast<size_t>(capacity) * sizeof(PyObject *)));
-        if (!items) {
+    if (size == capacity) {
+        Py_ssize_t grown_to = capacity * 2;
+        PyObject **grown;
+        if (items == inline_items) {
+            grown = static_cast<PyObject **>(
+                PyMem_Malloc(static_cast<size_t>(grown_to) * sizeof(PyObject *)));
+            if (grown) {
+                for (Py_ssize_t i = 0; i < size; ++i) {
+                    grown[i] = items[i];
+                }
+            }
+        }
+        else {
+            grown = static_cast<PyObject **>(PyMem_Realloc(
+                items, static_cast<size_t>(grown_to) * sizeof(PyObject *)));
+        }
+        if (!grown) {
             PyErr_NoMemory();
             return -1;
         }
-        reads.items = items;
-        reads.capacity = capacity;
+        items = grown;
+        capacity = grown_to;
     }
-    if (reads.size >= kLinear && (reads.size + 1) * 2 > reads.slots) {
-        if (index_build(reads, reads.slots ? reads.slots * 2 : 64) < 0) {
+    // Past a linear scan's length, duplicates are found through a table.
+    if (size >= kInline && (size + 1) * 2 > slots) {
+        Py_ssize_t more = slots ? slots * 2 : 64;
+        auto *table = static_cast<PyObject **>(
+            PyMem_Calloc(static_cast<size_t>(more), sizeof(PyObject *)));
+        if (!table) {
+            PyErr_NoMemory();
             return -1;
         }
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            index_put(table, more, items[i]);
+        }
+        PyMem_Free(index);
+        index = table;
+        slots = more;
     }
-    reads.items[reads.size++] = Py_NewRef(node);
-    if (reads.index) {
-        index_put(reads.index, reads.slots, node);
+    items[size++] = Py_NewRef(node);
+    if (index) {
+        index_put(index, slots, node);
     }
     return 0;
+}
+
+void
+ReadSet::clear() noexcept
+{
+    PyObject **held = items;
+    Py_ssize_t count = size;
+    PyMem_Free(index);
+    index = nullptr;
+    slots = 0;
+    items = inline_items;
+    size = 0;
+    capacity = kInline;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_DECREF(held[i]);
+    }
+    if (held != inline_items) {
+        PyMem_Free(held);
+    }
 }
 
 // ---------------------------------------------------------------------------
-// Levels
+// Frames
 
-int
-Levels::reserve(Py_ssize_t more) noexcept
+Frame::Frame(PyObject *node_, Frame *parent_, DriverObject *driver_,
+             PyThreadState *tstate, bool ahead_) noexcept
+    : node(node_), parent(parent_), driver(driver_), misses(nullptr),
+      depth(parent_ ? parent_->depth + 1 : 1),
+      py_start(tstate->py_recursion_remaining),
+      c_start(tstate->c_recursion_remaining), suspended(0), stale(0),
+      unwound(0), ahead(ahead_)
 {
-    if (size + more <= capacity) {
-        return 0;
-    }
-    Py_ssize_t grown_to = capacity ? capacity * 2 : 16;
-    while (grown_to < size + more) {
-        grown_to *= 2;
-    }
-    auto *grown = static_cast<Level *>(
-        PyMem_Realloc(items, static_cast<size_t>(grown_to) * sizeof(Level)));
-    if (!grown) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    items = grown;
-    capacity = grown_to;
-    return 0;
 }
 
-int
-Levels::push(PyObject *node, bool predicted) noexcept
+Frame *
+running_frame(PyThreadState *tstate, bool tracking, bool &failed) noexcept
 {
-    if (size == capacity && reserve(1) < 0) {
-        return -1;
+    failed = false;
+    if (active_frames == 0) {
+        return nullptr;
     }
-    ++as_record(node)->busy;
-    items[size++] = Level{Py_NewRef(node), 0, 0, static_cast<uint8_t>(predicted)};
-    return 0;
-}
-
-void
-Levels::pop(Dropped &dropped) noexcept
-{
-    PyObject *node = items[--size].node;
-    --as_record(node)->busy;
-    dropped.add(node);
-}
-
-void
-Levels::clear() noexcept
-{
-    while (size > 0) {
-        PyObject *node = items[--size].node;
-        --as_record(node)->busy;
-        Py_DECREF(node);
+    PyObject *value = nullptr;
+    if (PyContextVar_Get(current_var, nullptr, &value) < 0) {
+        failed = true;
+        return nullptr;
     }
-}
-
-void
-Levels::free() noexcept
-{
-    PyMem_Free(items);
-    items = nullptr;
-    capacity = 0;
+    // Script code can reach the variable (through copy_context()) and set
+    // anything: only a running driver of this thread counts. One of another
+    // thread (a context copied there) computes nothing here, and one whose
+    // read returned (a task that copied the context, a reset that failed)
+    // counts as absent.
+    Frame *frame = nullptr;
+    if (value && Py_IS_TYPE(value, &DriverType)) {
+        auto *driver = reinterpret_cast<DriverObject *>(value);
+        if (driver->running && driver->tstate == tstate) {
+            frame = driver->current;
+        }
+    }
+    Py_XDECREF(value);
+    if (frame && tracking && frame->suspended) {
+        return nullptr;
+    }
+    return frame;
 }
 
 // ---------------------------------------------------------------------------
-// Frame
+// What `current()` shows of a frame: a snapshot.
 
 namespace {
 
+struct SnapshotObject {
+    PyObject_HEAD
+    PyObject *node;
+    PyObject *reads;   // a tuple
+    PyObject *parent;  // a snapshot or None
+    int depth;
+};
+
 int
-frame_traverse(PyObject *self, visitproc visit, void *arg)
+snapshot_traverse(PyObject *self, visitproc visit, void *arg)
 {
-    FrameObject *f = as_frame(self);
-    Py_VISIT(f->node);
-    Py_VISIT(reinterpret_cast<PyObject *>(f->parent));
-    Py_VISIT(reinterpret_cast<PyObject *>(f->driver));
-    Py_VISIT(f->misses);
-    for (Py_ssize_t i = 0; i < f->reads.size; ++i) {
-        Py_VISIT(f->reads.items[i]);
-    }
+    auto *s = reinterpret_cast<SnapshotObject *>(self);
+    Py_VISIT(s->node);
+    Py_VISIT(s->reads);
+    Py_VISIT(s->parent);
     return 0;
 }
 
 int
-frame_clear(PyObject *self)
+snapshot_clear(PyObject *self)
 {
-    FrameObject *f = as_frame(self);
-    Py_CLEAR(f->node);
-    Py_CLEAR(f->parent);
-    Py_CLEAR(f->driver);
-    Py_CLEAR(f->misses);
-    reads_free(f->reads);
+    auto *s = reinterpret_cast<SnapshotObject *>(self);
+    Py_CLEAR(s->node);
+    Py_CLEAR(s->reads);
+    Py_CLEAR(s->parent);
     return 0;
 }
 
 void
-frame_dealloc(PyObject *self)
+snapshot_dealloc(PyObject *self)
 {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    // Frames hold their parents: a deep nest is released in a loop.
-    Py_TRASHCAN_BEGIN(self, frame_dealloc)
-    frame_clear(self);
+    Py_TRASHCAN_BEGIN(self, snapshot_dealloc)
+    snapshot_clear(self);
     type->tp_free(self);
     Py_TRASHCAN_END
 }
 
 PyObject *
-frame_get_reads(PyObject *self, void *)
+snapshot_get(PyObject *self, void *which)
 {
-    const ReadSet &reads = as_frame(self)->reads;
-    PyObject *tuple = PyTuple_New(reads.size);
-    if (!tuple) {
-        return nullptr;
+    auto *s = reinterpret_cast<SnapshotObject *>(self);
+    switch (reinterpret_cast<uintptr_t>(which)) {
+    case 0:
+        return Py_NewRef(s->node);
+    case 1:
+        return Py_NewRef(s->reads);
+    case 2:
+        return Py_NewRef(s->parent);
+    default:
+        return PyLong_FromLong(s->depth);
     }
-    for (Py_ssize_t i = 0; i < reads.size; ++i) {
-        PyTuple_SET_ITEM(tuple, i, Py_NewRef(reads.items[i]));
-    }
-    return tuple;
 }
 
-PyObject *
-frame_get_node(PyObject *self, void *)
-{
-    PyObject *node = as_frame(self)->node;
-    return Py_NewRef(node ? node : Py_None);
-}
-
-PyObject *
-frame_get_parent(PyObject *self, void *)
-{
-    auto *parent = reinterpret_cast<PyObject *>(as_frame(self)->parent);
-    return Py_NewRef(parent ? parent : Py_None);
-}
-
-PyObject *
-frame_get_depth(PyObject *self, void *)
-{
-    return PyLong_FromLong(as_frame(self)->depth);
-}
-
-PyObject *
-frame_get_active(PyObject *self, void *)
-{
-    return PyBool_FromLong(as_frame(self)->active);
-}
-
-PyGetSetDef frame_getset[] = {
-    {"node", frame_get_node, nullptr, "The node computing.", nullptr},
-    {"reads", frame_get_reads, nullptr,
-     "The nodes read so far, in first-read order.", nullptr},
-    {"parent", frame_get_parent, nullptr,
-     "The frame of the computation whose read started this one, or None.",
-     nullptr},
-    {"depth", frame_get_depth, nullptr,
-     "How many computations nest here, this one included.", nullptr},
-    {"active", frame_get_active, nullptr,
-     "The node's function is still running.", nullptr},
+PyGetSetDef snapshot_getset[] = {
+    {"node", snapshot_get, nullptr, "The node computing.",
+     reinterpret_cast<void *>(0)},
+    {"reads", snapshot_get, nullptr,
+     "The nodes it had read, in first-read order.", reinterpret_cast<void *>(1)},
+    {"parent", snapshot_get, nullptr,
+     "The computation whose read started it, or None.",
+     reinterpret_cast<void *>(2)},
+    {"depth", snapshot_get, nullptr,
+     "How many computations nested there, this one included.",
+     reinterpret_cast<void *>(3)},
     {nullptr},
 };
 
 PyObject *
-frame_new(PyTypeObject *, PyObject *, PyObject *)
+snapshot_new(PyTypeObject *, PyObject *, PyObject *)
 {
     return raise(PyExc_TypeError, Msg::FrameCreate);
 }
@@ -326,15 +292,16 @@ driver_dealloc(PyObject *self)
 PyTypeObject FrameType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "tarn._layer.Frame",
-    .tp_basicsize = sizeof(FrameObject),
-    .tp_dealloc = frame_dealloc,
+    .tp_basicsize = sizeof(SnapshotObject),
+    .tp_dealloc = snapshot_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "One running computation: its node, what it read, and the "
-              "frame whose read started it.",
-    .tp_traverse = frame_traverse,
-    .tp_clear = frame_clear,
-    .tp_getset = frame_getset,
-    .tp_new = frame_new,
+    .tp_doc = "What a running computation looked like when current() was "
+              "called: its node, what it had read, and the computation whose "
+              "read started it.",
+    .tp_traverse = snapshot_traverse,
+    .tp_clear = snapshot_clear,
+    .tp_getset = snapshot_getset,
+    .tp_new = snapshot_new,
 };
 
 PyTypeObject DriverType = {
@@ -348,87 +315,113 @@ PyTypeObject DriverType = {
     .tp_clear = driver_clear,
 };
 
-FrameObject *
-frame_start(PyObject *node, FrameObject *parent, DriverObject *driver,
-            bool ahead) noexcept
+PyObject *
+frame_snapshot(Frame *frame) noexcept
 {
-    FrameObject *f = PyObject_GC_New(FrameObject, &FrameType);
-    if (!f) {
+    if (!frame) {
+        Py_RETURN_NONE;
+    }
+    Ref parent = Ref::steal(frame_snapshot(frame->parent));
+    if (!parent) {
         return nullptr;
     }
-    PyThreadState *tstate = PyThreadState_Get();
-    f->node = Py_NewRef(node);
-    f->parent = reinterpret_cast<FrameObject *>(
-        Py_XNewRef(reinterpret_cast<PyObject *>(parent)));
-    f->driver = reinterpret_cast<DriverObject *>(
-        Py_NewRef(reinterpret_cast<PyObject *>(driver)));
-    f->misses = nullptr;
-    f->reads = ReadSet{};
-    f->depth = parent ? parent->depth + 1 : 1;
-    f->py_start = tstate->py_recursion_remaining;
-    f->c_start = tstate->c_recursion_remaining;
-    f->suspended = 0;
-    f->active = 1;
-    f->stale = 0;
-    f->unwound = 0;
-    f->ahead = ahead;
-    ++active_frames;
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
-    return f;
+    Ref reads = Ref::steal(PyTuple_New(frame->reads.size));
+    if (!reads) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < frame->reads.size; ++i) {
+        PyTuple_SET_ITEM(reads.get(), i, Py_NewRef(frame->reads.items[i]));
+    }
+    auto *s = PyObject_GC_New(SnapshotObject, &FrameType);
+    if (!s) {
+        return nullptr;
+    }
+    s->node = Py_NewRef(frame->node);
+    s->reads = reads.release();
+    s->parent = parent.release();
+    s->depth = frame->depth;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(s));
+    return reinterpret_cast<PyObject *>(s);
+}
+
+// ---------------------------------------------------------------------------
+// Levels
+
+int
+Levels::reserve(Py_ssize_t more) noexcept
+{
+    if (size + more <= capacity) {
+        return 0;
+    }
+    Py_ssize_t grown_to = capacity ? capacity * 2 : 16;
+    while (grown_to < size + more) {
+        grown_to *= 2;
+    }
+    auto *grown = static_cast<Level *>(
+        PyMem_Realloc(items, static_cast<size_t>(grown_to) * sizeof(Level)));
+    if (!grown) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    items = grown;
+    capacity = grown_to;
+    return 0;
+}
+
+int
+Levels::push(PyObject *node, bool predicted) noexcept
+{
+    if (size == capacity && reserve(1) < 0) {
+        return -1;
+    }
+    ++as_record(node)->busy;
+    items[size++] = Level{Py_NewRef(node), 0, 0, static_cast<uint8_t>(predicted)};
+    return 0;
+}
+
+PyObject *
+Levels::take() noexcept
+{
+    PyObject *node = items[--size].node;
+    --as_record(node)->busy;
+    return node;
 }
 
 void
-frame_finish(FrameObject *frame) noexcept
+Levels::clear() noexcept
 {
-    if (frame->active) {
-        frame->active = 0;
-        --active_frames;
+    while (size > 0) {
+        PyObject *node = items[--size].node;
+        --as_record(node)->busy;
+        Py_DECREF(node);
     }
 }
 
-Ref
-running_frame(bool tracking, bool &failed) noexcept
+void
+Levels::free() noexcept
 {
-    failed = false;
-    if (active_frames == 0) {
-        return {};
-    }
-    PyObject *value = nullptr;
-    if (PyContextVar_Get(current_var, nullptr, &value) < 0) {
-        failed = true;
-        return {};
-    }
-    Ref held = Ref::steal(value);
-    // Script code can reach the variable (through copy_context()) and set
-    // anything: only a Frame counts.
-    if (!held || !Py_IS_TYPE(held.get(), &FrameType)) {
-        return {};
-    }
-    FrameObject *f = as_frame(held.get());
-    while (f && !f->active) {
-        f = f->parent;
-    }
-    if (!f || (tracking && f->suspended)) {
-        return {};
-    }
-    return Ref::borrow(reinterpret_cast<PyObject *>(f));
+    PyMem_Free(items);
+    items = nullptr;
+    capacity = 0;
 }
 
 DriverObject *
-driver_new() noexcept
+driver_new(PyThreadState *tstate) noexcept
 {
     DriverObject *d = PyObject_GC_New(DriverObject, &DriverType);
     if (!d) {
         return nullptr;
     }
-    d->tstate = PyThreadState_Get();
+    d->tstate = tstate;
     d->serial = ++driver_serial;
+    d->current = nullptr;
     d->stack = Levels{};
     d->held = nullptr;
     d->held_values = nullptr;
     d->refreshes = nullptr;
     d->max_py = 0;
     d->max_c = 0;
+    d->running = 1;
     d->exact = 0;
     d->unwinding = 0;
     d->restart = 0;
@@ -441,7 +434,9 @@ frames_ready(PyObject *module) noexcept
 {
     if (ready_static(&FrameType) < 0 || ready_static(&DriverType) < 0 ||
         PyModule_AddObjectRef(module, "Frame",
-                              reinterpret_cast<PyObject *>(&FrameType)) < 0) {
+                              reinterpret_cast<PyObject *>(&FrameType)) < 0 ||
+        PyModule_AddObjectRef(module, "Driver",
+                              reinterpret_cast<PyObject *>(&DriverType)) < 0) {
         return -1;
     }
     // Made once per process (the module refuses a second interpreter) and
@@ -455,7 +450,7 @@ frames_ready(PyObject *module) noexcept
         }
     }
     if (!current_var) {
-        current_var = PyContextVar_New("tarn_current_computation", nullptr);
+        current_var = PyContextVar_New("tarn_outermost_read", nullptr);
         if (!current_var) {
             return -1;
         }

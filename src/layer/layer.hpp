@@ -44,7 +44,7 @@ namespace tarn::layer {
 
 struct AnchorObject;
 struct GraphObject;
-struct FrameObject;
+struct Frame;
 struct DriverObject;
 
 // ---------------------------------------------------------------------------
@@ -149,38 +149,68 @@ public:
     void release() noexcept;
 
 private:
-    PyObject **items_ = nullptr;
+    static constexpr Py_ssize_t kInline = 8;
+    PyObject *inline_[kInline];
+    PyObject **items_ = inline_;
     Py_ssize_t size_ = 0;
-    Py_ssize_t capacity_ = 0;
+    Py_ssize_t capacity_ = kInline;
 };
 
 // ---------------------------------------------------------------------------
 // Frames and drivers (frames.cpp)
+//
+// Which computation runs in a thread or asyncio task is found through a
+// context variable that holds the driver of the outermost read, set once
+// when that read starts computing and reset when it ends; the driver points
+// at its innermost running frame, and each frame at the one whose read
+// started it. Frames live on the native stack of the computation they
+// stand for, so a computation allocates no frame object and sets no
+// context variable.
 
 // The reads of one computation, in first-read order, without duplicates.
 struct ReadSet {
-    PyObject **items;   // strong references
+    static constexpr Py_ssize_t kInline = 8;
+    PyObject **items;   // strong references; `inline_items` until it grows
     Py_ssize_t size;
     Py_ssize_t capacity;
     PyObject **index;   // open-addressing table over `items` (borrowed),
                         // made once the set outgrows a linear scan
     Py_ssize_t slots;
+    PyObject *inline_items[kInline];
+
+    ReadSet() noexcept
+        : items(inline_items), size(0), capacity(kInline), index(nullptr),
+          slots(0)
+    {
+    }
+    ReadSet(const ReadSet &) = delete;
+    ReadSet &operator=(const ReadSet &) = delete;
+    ~ReadSet() { clear(); }
+    // Adds `node` unless it is there. 0 / -1.
+    [[nodiscard]] int add(PyObject *node) noexcept;
+    bool contains(PyObject *node) const noexcept;
+    // Empties the set, releasing its references (may run code).
+    void clear() noexcept;
 };
 
-struct FrameObject {
-    PyObject_HEAD
-    PyObject *node;          // the record computing
-    FrameObject *parent;     // the frame whose read started it, or null
+struct Frame {
+    PyObject *node;          // the record computing (held by `compute`)
+    Frame *parent;           // the frame whose read started it, or null
     DriverObject *driver;
     PyObject *misses;        // null, or a list of (anchor, name) pairs
     ReadSet reads;
     int depth;               // 1 for a computation a driver started
     int py_start, c_start;   // the interpreter's recursion budgets then
     int suspended;           // cut-off comparisons running inside its reads
-    uint8_t active;          // its function is running
     uint8_t stale;           // a read returned something not cached
     uint8_t unwound;         // an unwinding passes through it
     uint8_t ahead;           // computed ahead of need by a refresh
+
+    Frame(PyObject *node, Frame *parent, DriverObject *driver,
+          PyThreadState *tstate, bool ahead) noexcept;
+    Frame(const Frame &) = delete;
+    Frame &operator=(const Frame &) = delete;
+    ~Frame() { Py_CLEAR(misses); }
 };
 
 // One level of a refresh (compute.cpp) or one entry of a driver's stack.
@@ -200,8 +230,8 @@ struct Levels {
     [[nodiscard]] int reserve(Py_ssize_t more) noexcept;
     // Pushes a trusted record (taking a reference and a busy count). 0 / -1.
     [[nodiscard]] int push(PyObject *node, bool predicted) noexcept;
-    // Pops the top level, handing its reference to `dropped` (reserved).
-    void pop(Dropped &dropped) noexcept;
+    // Pops the top level; the caller owns the reference it returns.
+    [[nodiscard]] PyObject *take() noexcept;
     void clear() noexcept;  // releases every level (may run code)
     void free() noexcept;   // after clear
 };
@@ -217,58 +247,40 @@ struct DriverObject {
     PyObject_HEAD
     PyThreadState *tstate;   // the thread whose outermost read it is
     uint64_t serial;
+    Frame *current;          // the innermost running computation, or null
     Levels stack;            // nodes to compute, the top first
     PyObject *held;          // null, or a dict record -> exception
     PyObject *held_values;   // null, or a dict record -> uncached value
     Refresh *refreshes;      // innermost first
     int max_py, max_c;       // the most one level of nesting has cost
+    uint8_t running;         // its outermost read has not returned
     uint8_t exact;           // no refresh predicts: stale nodes compute
     uint8_t unwinding;       // an Unwinding is on its way to it
     uint8_t restart;         // ...and asks it to start again, exactly
 };
 
-extern PyTypeObject FrameType;
+extern PyTypeObject FrameType;   // what `current()` shows of a frame
 extern PyTypeObject DriverType;
 // The exception that unwinds computations to their driver (a
 // BaseException): created at start-up.
 extern PyObject *Unwinding;
-// The context variable holding the current Frame.
+// The context variable holding the driver of this context's outermost read.
 extern PyObject *current_var;
-// Frames whose functions are running now, anywhere: while there are none,
-// a read need not look at the context variable.
+// Computations running now, anywhere: while there are none, a read need
+// not look at the context variable.
 extern Py_ssize_t active_frames;
 
-inline FrameObject *
-as_frame(PyObject *o) noexcept
-{
-    return reinterpret_cast<FrameObject *>(o);
-}
+// The innermost running computation of this context, or null (borrowed: it
+// lives on the native stack below the caller). With `tracking`, null also
+// when that computation is suspended (a read in a cut-off comparison).
+// Sets `failed` on an error.
+Frame *running_frame(PyThreadState *tstate, bool tracking, bool &failed) noexcept;
 
-// The innermost running computation of this context, or null: the context
-// variable's Frame, or its nearest active ancestor (a computation whose
-// end could not reset the variable is skipped). With `tracking`, null also
-// when that frame is suspended (a read in a cut-off comparison). Sets
-// `failed` on an error.
-Ref running_frame(bool tracking, bool &failed) noexcept;
+// A new driver for an outermost read in this thread. New / null.
+DriverObject *driver_new(PyThreadState *tstate) noexcept;
 
-// A new active Frame for `node`, set as nothing yet. New / null.
-FrameObject *frame_start(PyObject *node, FrameObject *parent,
-                         DriverObject *driver, bool ahead) noexcept;
-// Its function has returned: inactive from now on, whatever happens next.
-void frame_finish(FrameObject *frame) noexcept;
-// Adds `node` to the set unless it is there. 0 / -1.
-[[nodiscard]] int reads_add(ReadSet &reads, PyObject *node) noexcept;
-bool reads_contain(const ReadSet &reads, PyObject *node) noexcept;
-// Empties the set, releasing its references (may run code).
-void reads_free(ReadSet &reads) noexcept;
-// Records a read of `node` in `frame`. 0 / -1.
-[[nodiscard]] inline int
-frame_record(FrameObject *frame, PyObject *node) noexcept
-{
-    return reads_add(frame->reads, node);
-}
-
-DriverObject *driver_new() noexcept;
+// A Python snapshot of `frame` and the frames below it (for `current()`).
+PyObject *frame_snapshot(Frame *frame) noexcept;
 
 // ---------------------------------------------------------------------------
 // Graphs and models (bases.cpp)

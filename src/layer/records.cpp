@@ -39,15 +39,21 @@ Dropped::reserve(Py_ssize_t more) noexcept
     if (size_ + more <= capacity_) {
         return 0;
     }
-    Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 8;
+    Py_ssize_t capacity = capacity_ * 2;
     while (capacity < size_ + more) {
         capacity *= 2;
     }
     auto *items = static_cast<PyObject **>(
-        PyMem_Realloc(items_, static_cast<size_t>(capacity) * sizeof(PyObject *)));
+        PyMem_Malloc(static_cast<size_t>(capacity) * sizeof(PyObject *)));
     if (!items) {
         PyErr_NoMemory();
         return -1;
+    }
+    for (Py_ssize_t i = 0; i < size_; ++i) {
+        items[i] = items_[i];
+    }
+    if (items_ != inline_) {
+        PyMem_Free(items_);
     }
     items_ = items;
     capacity_ = capacity;
@@ -65,16 +71,19 @@ Dropped::add(PyObject *o) noexcept
 void
 Dropped::release() noexcept
 {
-    // Finalisers may add nothing here (they cannot reach this object), but
-    // each release may run code: take the array first.
+    // Each release may run code, which cannot reach this object: take the
+    // array first all the same, so that the object is empty meanwhile.
     PyObject **items = items_;
     Py_ssize_t size = size_;
-    items_ = nullptr;
-    size_ = capacity_ = 0;
+    items_ = inline_;
+    size_ = 0;
+    capacity_ = kInline;
     for (Py_ssize_t i = 0; i < size; ++i) {
         Py_DECREF(items[i]);
     }
-    PyMem_Free(items);
+    if (items != inline_) {
+        PyMem_Free(items);
+    }
 }
 
 // ---------------------------------------------------------------------------
