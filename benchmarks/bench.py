@@ -40,7 +40,6 @@ instances (10^5 in a full run).
 """
 
 import argparse
-import contextvars
 import gc
 import itertools
 import json
@@ -62,7 +61,7 @@ import build_mypyc
 import libraries
 import reference
 import tarn
-from tarn import _graph, tarnwick
+from tarn import tarnwick
 
 ROOT = Path(__file__).resolve().parents[1]
 # The mypyc engine joins once it is built (load_peers).
@@ -632,16 +631,16 @@ class _Order(tarn.Model):
         return self.qty * 2
 
 
-def statement_sampler(stmt, names, cfg, context=None):
+def statement_sampler(stmt, names, cfg, within=None):
     """A calibrated timer of a statement over `names`: ns per statement.
-    With `context` (which makes a Context), each sample runs in a new one, so
-    that what it holds is gone before the next case's sample."""
+    With `within`, each sample runs as within(timeit, number), so that what
+    it sets up is gone before the next case's sample."""
     timer = timeit.Timer("\n".join([stmt] * UNROLL), globals=dict(names))
 
     def run(number):
-        if context is None:
+        if within is None:
             return timer.timeit(number)
-        return context().run(timer.timeit, number)
+        return within(timer.timeit, number)
 
     number = 1
     while (elapsed := run(number)) < cfg.round_s / 10:
@@ -676,13 +675,22 @@ def time_layer(cfg):
     graph["r"]
     model = _Order()
     model.total
-    def tracking():
-        # A computation of "r", which reads what it has read before. It
-        # exists only while its samples are taken: a read made while no
-        # computation exists anywhere skips the context.
-        context = contextvars.copy_context()
-        context.run(_graph._current.set, _graph._Frame(graph._nodes["r"], None, None))
-        return context
+    def tracking(timeit_, number):
+        # Inside a computation that has read what it reads before: the
+        # samples are taken by a node function. Its graph, and the edges
+        # its reads leave, are gone before the next case's sample.
+        holder = tarn.Graph()
+        holder["g"], holder["o"] = graph, model
+        taken = []
+
+        def sample(h):
+            h["g"]["n500"], h["o"].total  # read once before, as "r" had
+            taken.append(timeit_(number))
+            return 0
+
+        holder.node(sample, name="sample")
+        holder["sample"]
+        return taken[0]
     spaces = {"ev": engine.evaluate, "ra": engine.record_access, "g": graph, "o": model}
     samplers = {
         "core hit": statement_sampler("ev('n500', None)", spaces, cfg),
