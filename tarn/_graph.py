@@ -62,7 +62,7 @@ class Graph(GraphBase):
         try:
             return self._nodes[name]
         except KeyError:
-            raise NodeNotFound(name) from None
+            raise NodeNotFound(name, None, self) from None
 
     def _label(self, node: Any) -> Any:
         graph = getattr(node, "graph", None)

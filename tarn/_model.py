@@ -74,7 +74,9 @@ class Computed(ComputedBase, Generic[_T]):
 
     # `name`, `func`, `cutoff` and `overridden` are kept by the native base,
     # which also reads the attribute and refuses writes to it.
-    __slots__ = ()
+    __slots__ = ("owner",)
+
+    owner: str
 
     def __init__(self, func: Callable[[Any], _T], cutoff: bool) -> None:
         check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
@@ -85,9 +87,15 @@ class Computed(ComputedBase, Generic[_T]):
         # read through this descriptor is a `super()` call unless it is
         # still the one the instance's class uses.
         self.overridden = False
+        self.owner = ""
 
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
+        self.owner = owner.__qualname__
+
+    def __repr__(self) -> str:
+        where = f"{self.owner}." if self.owner else ""
+        return f"<computed {where}{self.name}>"
 
     if TYPE_CHECKING:  # the native base reads the attribute
         @overload
@@ -144,6 +152,12 @@ class Model(ModelBase):
         super().__init_subclass__(**kwargs)
         inputs: dict[str, Input[Any]] = {}
         computeds: dict[str, Computed[Any]] = {}
+        for name, attr in vars(cls).items():
+            if isinstance(attr, type) and issubclass(attr, Input):
+                raise TypeError(
+                    f"{cls.__name__}.{name} is the class {attr.__name__}, not an input: "
+                    f"call it, as {attr.__name__}() or {attr.__name__}(default)"
+                )
         for klass in reversed(cls.__mro__):
             for name, attr in vars(klass).items():
                 if isinstance(attr, Input):

@@ -211,7 +211,9 @@ graph_assign(PyObject *self, PyObject *name, PyObject *value)
         Ref node = Ref::borrow(lookup(g->nodes, name));
         if (!node) {
             if (!PyErr_Occurred()) {
-                Ref error = Ref::steal(PyObject_CallOneArg(node_not_found, name));
+                PyObject *args[] = {name, Py_None, self};
+                Ref error = Ref::steal(
+                    PyObject_Vectorcall(node_not_found, args, 3, nullptr));
                 if (error) {
                     PyErr_SetObject(reinterpret_cast<PyObject *>(
                                         Py_TYPE(error.get())),
@@ -409,6 +411,29 @@ model_dealloc(PyObject *self)
     }
     model_clear(self);
     type->tp_free(self);
+}
+
+// Writes to a model instance: a data descriptor of its class (an input, a
+// computed attribute, a property with a setter) takes them, and so does a
+// name beginning with an underscore; any other name is a mistake, most
+// likely a mistyped input, and refused.
+int
+model_setattro(PyObject *self, PyObject *name, PyObject *value)
+{
+    if (value && PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 &&
+        PyUnicode_READ_CHAR(name, 0) != '_') {
+        PyObject *descr = _PyType_Lookup(Py_TYPE(self), name);  // borrowed
+        if (!descr || !Py_TYPE(descr)->tp_descr_set) {
+            PyObject *args[] = {reinterpret_cast<PyObject *>(Py_TYPE(self)), name};
+            Ref error = Ref::steal(PyObject_Vectorcall(missing_input, args, 2, nullptr));
+            if (error) {
+                PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                                error.get());
+            }
+            return -1;
+        }
+    }
+    return PyObject_GenericSetAttr(self, name, value);
 }
 
 PyObject *
@@ -640,8 +665,10 @@ PyTypeObject ModelBaseType = {
     .tp_name = "tarn._layer.ModelBase",
     .tp_basicsize = sizeof(ModelObject),
     .tp_dealloc = model_dealloc,
+    .tp_setattro = model_setattro,
     .tp_flags = kBaseFlags,
-    .tp_doc = "The base of Model: an instance's graph and nodes.",
+    .tp_doc = "The base of Model: an instance's graph and nodes, and the "
+              "refusal of names that are none of its inputs.",
     .tp_traverse = model_traverse,
     .tp_clear = model_clear,
     .tp_weaklistoffset = offsetof(ModelObject, weaklist),

@@ -932,18 +932,16 @@ read_missing(GraphObject *graph, PyObject *name) noexcept
         return nullptr;
     }
     Ref held_graph = Ref::borrow(reinterpret_cast<PyObject *>(graph));
-    Ref error;
-    if (!f) {
-        error = Ref::steal(PyObject_CallOneArg(node_not_found, name));
-    }
-    else {
+    PyObject *reader = Py_None;
+    if (f) {
         if (PyUnicode_CheckExact(name) && record_miss(f, graph, name) < 0) {
             f->stale = 1;
             return nullptr;
         }
-        PyObject *args[] = {name, as_node(f->node)->name};
-        error = Ref::steal(PyObject_Vectorcall(node_not_found, args, 2, nullptr));
+        reader = as_node(f->node)->name;
     }
+    PyObject *args[] = {name, reader, reinterpret_cast<PyObject *>(graph)};
+    Ref error = Ref::steal(PyObject_Vectorcall(node_not_found, args, 3, nullptr));
     if (error) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
                         error.get());

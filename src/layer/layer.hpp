@@ -391,9 +391,11 @@ raise(PyObject *type, Msg m, A... args) noexcept
     return nullptr;
 }
 
-// The exception classes of tarn._errors, imported at start-up.
+// What tarn._errors defines, imported at start-up: the exception classes,
+// and the error of a write to a name that is none of a model's inputs.
 extern PyObject *node_not_found;
 extern PyObject *cycle_error;
+extern PyObject *missing_input;
 
 // Readies every type and publishes it on the module. 0 / -1.
 [[nodiscard]] int records_ready(PyObject *module) noexcept;

@@ -9,6 +9,7 @@ extern PyMethodDef module_functions[];
 
 PyObject *node_not_found = nullptr;
 PyObject *cycle_error = nullptr;
+PyObject *missing_input = nullptr;
 
 namespace {
 
@@ -25,7 +26,9 @@ take_errors() noexcept
     Ref missing = Ref::steal(PyObject_GetAttrString(errors.get(), "NodeNotFound"));
     Ref cycle = missing ? Ref::steal(PyObject_GetAttrString(errors.get(), "CycleError"))
                         : Ref();
-    if (!cycle) {
+    Ref no_input = cycle ? Ref::steal(PyObject_GetAttrString(errors.get(), "missing_input"))
+                         : Ref();
+    if (!no_input) {
         return -1;
     }
     if (!PyExceptionClass_Check(missing.get()) || !PyExceptionClass_Check(cycle.get())) {
@@ -33,9 +36,14 @@ take_errors() noexcept
                         "tarn._errors must define NodeNotFound and CycleError");
         return -1;
     }
+    if (!PyCallable_Check(no_input.get())) {
+        PyErr_SetString(PyExc_TypeError, "tarn._errors.missing_input must be callable");
+        return -1;
+    }
     // Kept until the process ends, as the module's types are.
     Py_XSETREF(node_not_found, missing.release());
     Py_XSETREF(cycle_error, cycle.release());
+    Py_XSETREF(missing_input, no_input.release());
     return 0;
 }
 
