@@ -16,7 +16,7 @@ from typing import Any, SupportsIndex, TypeVar, cast, overload
 
 from tarn._errors import NodeNotFound
 from tarn._layer import GraphBase
-from tarn._pickling import dump_graph, graph_of_instance, load_graph
+from tarn._pickling import graph_of_instance, load_graph, reduce_member
 from tarn._tracking import Record, check_function
 from tarn.tarnwick import DAGEngine
 
@@ -119,7 +119,7 @@ class Graph(GraphBase):
             if owner is None:
                 raise ReferenceError("the model that held this graph no longer exists")
             return (graph_of_instance, (owner,))
-        return (_load_graph, (dump_graph(self, int(protocol), True),))
+        return reduce_member(self, int(protocol))
 
     def __reduce__(self) -> tuple[Any, ...]:
         return self.__reduce_ex__(2)
@@ -129,5 +129,5 @@ class Graph(GraphBase):
 
 
 def _load_graph(state: tuple[Any, ...]) -> Graph:
-    """Rebuild a pickled graph (the name pickles refer to)."""
+    """Rebuild a graph pickled on its own in the one-graph flat form."""
     return cast(Graph, load_graph(Graph, state))

@@ -8,11 +8,12 @@ graph, and unlink an instance's nodes from other graphs when it is freed.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, ClassVar, Generic, Never, TypeVar, dataclass_transform, overload
+import pickle
+from typing import TYPE_CHECKING, Any, ClassVar, Generic, Never, Self, SupportsIndex, TypeVar, cast, dataclass_transform, overload
 
 from tarn._graph import Graph
 from tarn._layer import ComputedBase, InputBase, ModelBase, build_model, model_graph
-from tarn._pickling import dump_graph, fill_graph
+from tarn._pickling import fill_graph, reduce_member
 from tarn._tracking import Record, check_function
 
 __all__ = ["Computed", "Input", "Model", "computed", "graph_of"]
@@ -143,6 +144,8 @@ class Model(ModelBase):
     # The graph and its nodes are kept by the native base.
     __slots__ = ()
 
+    # The class of every instance's graph.
+    _tarn_graph_class: ClassVar[type[Graph]] = Graph
     _tarn_inputs: ClassVar[dict[str, Input[Any]]] = {}
     _tarn_computed: ClassVar[dict[str, Computed[Any]]] = {}
     _tarn_graph: Graph
@@ -199,12 +202,21 @@ class Model(ModelBase):
         shown = ", ".join(f"{name}={nodes[name].cached_value!r}" for name in type(self)._tarn_inputs)
         return f"{type(self).__name__}({shown})"
 
+    def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Any, ...]:
+        return reduce_member(self, int(protocol))
+
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_load_model, (type(self), dump_graph(self._tarn_graph, 0, False)))
+        return self.__reduce_ex__(2)
+
+    def __copy__(self) -> Self:
+        return cast(Self, pickle.loads(pickle.dumps(self, pickle.HIGHEST_PROTOCOL)))
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self:
+        return self.__copy__()
 
 
 def _load_model(cls: type[Model], state: tuple[Any, ...]) -> Model:
-    """Rebuild a pickled model instance (the name pickles refer to)."""
+    """Rebuild an instance pickled on its own in the one-graph flat form."""
     model = cls.__new__(cls)
     graph = model_graph(model, Graph)
     computeds = cls._tarn_computed

@@ -265,25 +265,6 @@ def test_a_failure_low_in_a_long_chain_reaches_the_end_without_nesting():
     assert g["n19999"] == 20_000
 
 
-def test_edges_to_other_graphs_are_dropped_and_their_readers_come_back_stale():
-    rates = Graph()
-    rates["vat"] = 0.25
-    g = Graph()
-    g["net"] = 8
-    g.node(lambda g: g["net"] * (1 + rates["vat"]), name="gross")
-    g.node(lambda g: g["net"] * 2, name="double")
-    g.node(lambda g: g["gross"] + 1, name="after")
-    g["after"], g["double"]
-    state = {name: g.engine.nodes[name] for name in g}
-    for name in ("gross", "double", "after"):   # picklable stand-ins
-        state[name].func = layer_funcs.subtotal
-    back = pickle.loads(pickle.dumps(g))
-    assert rates.dependents("vat") == ((g, "gross"),)
-    assert back.dependencies("gross") == ("net",)
-    assert [back.engine.nodes[n].is_valid for n in ("gross", "after", "double")] == [False, False, True]
-    assert back.dependencies("after") == ("gross",)
-
-
 def test_unpicklable_functions_are_named():
     g = Graph()
     g["qty"], g["price"] = 2, 3
