@@ -26,9 +26,11 @@ class Order:
 
 def build() -> DAGEngine:
     engine = DAGEngine()
-    engine.add_node(
-        "subtotal", lambda order: order.unit_price * order.quantity
-    )
+
+    def subtotal(order: Order) -> float:
+        return order.unit_price * order.quantity
+
+    engine.add_node("subtotal", subtotal)
     engine.add_node("tax_rate", None, is_explicit=True, explicit_value=0.2)
 
     def tax(order: Order) -> float:
@@ -40,15 +42,18 @@ def build() -> DAGEngine:
         )
         return amount
 
+    def total_of(order: Order) -> float:
+        amount: float = engine.evaluate("subtotal", order) + engine.evaluate("tax", order)
+        return amount
+
+    def receipt(order: Order) -> str:
+        return f"{order.quantity} items"
+
     engine.add_node("tax", tax)
-    total = engine.add_node(
-        "total",
-        lambda order: engine.evaluate("subtotal", order)
-        + engine.evaluate("tax", order),
-    )
+    total = engine.add_node("total", total_of)
     total.static_dependencies = ["subtotal", "tax"]
     # Never evaluated below, so it is drawn as invalid.
-    engine.add_node("receipt", lambda order: f"{order.quantity} items")
+    engine.add_node("receipt", receipt)
     return engine
 
 

@@ -18,11 +18,14 @@ from tarn._errors import NodeNotFound
 from tarn._layer import GraphBase
 from tarn._pickling import graph_of_instance, load_graph, reduce_member
 from tarn._tracking import Record, check_function
+from tarn.diagram import to_html_table, to_markdown
 from tarn.tarnwick import DAGEngine
 
 __all__ = ["Graph"]
 
-_F = TypeVar("_F", bound=Callable[..., Any])
+# Node functions take the graph they are registered on.
+_F = TypeVar("_F", bound="Callable[[Graph], object]")
+_R = TypeVar("_R")
 
 
 class Graph(GraphBase):
@@ -78,8 +81,15 @@ class Graph(GraphBase):
         """The nodes whose last computations read this one."""
         return tuple(self._label(reader) for reader in self._lookup(name).dependents)
 
+    # A function registered under its own name is returned with its type;
+    # one given a name (often a lambda, whose parameter then takes the
+    # graph's type) as a callable of the graph.
     @overload
-    def node(self, func: _F, /, *, name: str | None = None, cutoff: bool = False) -> _F: ...
+    def node(self, func: _F, /, *, cutoff: bool = False) -> _F: ...
+    @overload
+    def node(
+        self, func: Callable[[Graph], _R], /, *, name: str | None, cutoff: bool = False
+    ) -> Callable[[Graph], _R]: ...
     @overload
     def node(
         self, func: None = None, /, *, name: str | None = None, cutoff: bool = False
@@ -126,6 +136,14 @@ class Graph(GraphBase):
 
     def __copy__(self) -> Graph:
         return cast(Graph, pickle.loads(pickle.dumps(self, pickle.HIGHEST_PROTOCOL)))
+
+    # notebook display
+
+    def _repr_html_(self) -> str:
+        return to_html_table(self)
+
+    def _repr_markdown_(self) -> str:
+        return to_markdown(self)
 
 
 def _load_graph(state: tuple[Any, ...]) -> Graph:

@@ -15,6 +15,7 @@ from tarn._graph import Graph
 from tarn._layer import ComputedBase, InputBase, ModelBase, build_model, model_graph
 from tarn._pickling import fill_graph, reduce_member
 from tarn._tracking import Record, check_function
+from tarn.diagram import to_html_table, to_markdown
 
 __all__ = ["Computed", "Input", "Model", "computed", "graph_of"]
 
@@ -213,6 +214,14 @@ class Model(ModelBase):
 
     def __deepcopy__(self, memo: dict[int, Any]) -> Self:
         return self.__copy__()
+
+    # notebook display
+
+    def _repr_html_(self) -> str:
+        return to_html_table(self)
+
+    def _repr_markdown_(self) -> str:
+        return to_markdown(self)
 
 
 def _load_model(cls: type[Model], state: tuple[Any, ...]) -> Model:

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import tarn
-from tarn.diagram import to_dot
+from tarn.diagram import to_dot, to_html_table, to_markdown, to_mermaid
 from tarn.tarnwick import DAGEngine, Node
 
 
@@ -89,5 +89,37 @@ assert engine.recomputed == ["net", "fees", "market_value"], engine.recomputed
 shipped: AuditedEngine = pickle.loads(pickle.dumps(engine))
 assert sorted(str(name) for name in shipped.nodes) == names + ["scratch"]
 assert to_dot(engine).startswith("digraph")
+
+# Graphs: node functions take the graph, lambdas too once given a name.
+book = tarn.Graph()
+book["fx"] = 1.1
+book["notional"] = 1000.0
+book.node(lambda g: g["notional"] * g["fx"], name="converted")
+halved = book.node(lambda g: g["converted"] / 2, name="halved", cutoff=True)
+
+
+@book.node
+def rounded(g: tarn.Graph) -> int:
+    half: float = g["halved"]
+    return round(half)
+
+
+assert rounded(book) == 550 and halved(book) == 550.0
+
+
+class Position(tarn.Model):
+    quantity: tarn.Input[float] = tarn.Input(1.0)
+
+    @tarn.computed
+    def value(self) -> float:
+        worth: float = self.quantity * book["converted"]
+        return worth
+
+
+position = Position(quantity=2.0)
+assert position.value == 2200.0
+assert "-->" in to_mermaid([book, position])
+assert "<table" in to_html_table(position) and "<table" in to_html_table(book)
+assert to_markdown(book).startswith("```mermaid")
 assert isinstance(tarn.__version__, str)
 print("net value", engine.evaluate("net", portfolio))
