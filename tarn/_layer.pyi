@@ -25,6 +25,8 @@ class Record(Node):
     changed: int
     verified: int
     @property
+    def missed(self) -> tuple[tuple[GraphBase | None, str], ...]: ...
+    @property
     def trusted(self) -> bool: ...
 
 @final

@@ -212,8 +212,15 @@ def _build_table(root: Any, protocol: int) -> Table:
                 if other is None or other is graph or not isinstance(dep, Record) or not dep.trusted:
                     continue
                 meet(_owner(other))
-    table.state = _table_state(table, outside, protocol)
+            # A name it failed to find is a read too: that graph comes along.
+            for other, _ in cell.missed:
+                if other is not None and other is not graph:
+                    meet(_owner(other))
+    # Live before its state is made: a function that refers to its own
+    # graph finds this table while its pickling is checked, instead of
+    # making another.
     _live.add(table)
+    table.state = _table_state(table, outside, protocol)
     return table
 
 
@@ -243,9 +250,13 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
             return (0, m, at)
         return external.get(dep)
 
-    # Nodes that read something outside the pickle come back stale and
-    # without a record, and so does everything in the table that read them.
-    cut = {cell for cell in where if any(reach(dep) is None for dep in cell.dependencies)}
+    # Nodes that read something outside the pickle (a node, or a name they
+    # failed to find) come back stale and without a record, and so does
+    # everything in the table that read them.
+    inside = {id(graph) for graph in graphs}
+    cut = {cell for cell in where
+           if any(reach(dep) is None for dep in cell.dependencies)
+           or any(other is None or id(other) not in inside for other, _ in cell.missed)}
     stale = set(cut)
     todo = list(cut)
     while todo:

@@ -1,6 +1,6 @@
-"""A pure-Python model of the engine, written for exactness rather than speed,
-with the picklable node functions and logging subclasses used to drive it
-and the native module side by side."""
+"""A pure-Python reference of the core engine, written for exactness rather
+than speed, with the picklable node functions and logging subclasses used to
+drive it and the native module side by side."""
 
 import tarn.tarnwick as tw
 
@@ -187,7 +187,7 @@ class LogEngine:
         return super().evaluate(name, instance)
 
 
-ModelLogNode = type("ModelLogNode", (LogNode, Node), {})
-ModelLogEngine = type("ModelLogEngine", (LogEngine, DAGEngine), {})
+ReferenceLogNode = type("ReferenceLogNode", (LogNode, Node), {})
+ReferenceLogEngine = type("ReferenceLogEngine", (LogEngine, DAGEngine), {})
 RealLogNode = type("RealLogNode", (LogNode, tw.Node), {})
 RealLogEngine = type("RealLogEngine", (LogEngine, tw.DAGEngine), {})

@@ -3,8 +3,11 @@
 
 from __future__ import annotations
 
+import sys
+from contextlib import contextmanager
 from typing import Any
 
+import layer_reference
 import tarn
 
 
@@ -26,9 +29,23 @@ class Step:
         return g[f"n{self.index - 1}"] + 1
 
 
-def chain(length: int) -> tarn.Graph:
+class Lookup:
+    """Node function: the node `name` of `graph` (by default the graph it is
+    given), or None while there is no such node."""
+
+    def __init__(self, name: str, graph: Any = None) -> None:
+        self.name, self.graph = name, graph
+
+    def __call__(self, g: Any) -> Any:
+        try:
+            return (g if self.graph is None else self.graph)[self.name]
+        except tarn.NodeNotFound:
+            return None
+
+
+def chain(length: int, graph_cls: type[Any] = tarn.Graph) -> Any:
     """n0 is an input; n1 .. n{length-1} each add one to the one before."""
-    g = tarn.Graph()
+    g = graph_cls()
     g["n0"] = 0
     for index in range(1, length):
         g.node(Step(index), name=f"n{index}")
@@ -41,23 +58,66 @@ def warm(g: tarn.Graph, length: int) -> None:
         g[f"n{index}"]
 
 
-class Customer(tarn.Model):
-    discount: tarn.Input[float] = tarn.Input(0.0)
+def _order_models(lib: Any, owner: str) -> tuple[type, type]:
+    """Customer and Order on one implementation of the layer, importable as
+    ``owner.Customer`` and ``owner.Order``."""
+
+    class Customer(lib.Model):
+        discount: tarn.Input[float] = lib.Input(0.0)
+
+    class Order(lib.Model):
+        qty: tarn.Input[int] = lib.Input(1)
+        price: tarn.Input[float] = lib.Input()
+        customer: tarn.Input[Any] = lib.Input(None)
+
+        @lib.computed
+        def subtotal(self) -> float:
+            return self.qty * self.price
+
+        @lib.computed(cutoff=True)
+        def total(self) -> float:
+            rate = 1.0 - (self.customer.discount if self.customer is not None else 0.0)
+            return round(self.subtotal * 1.2 * rate, 2)
+
+    for cls in (Customer, Order):
+        cls.__qualname__ = f"{owner}.{cls.__name__}"
+    return Customer, Order
 
 
-class Order(tarn.Model):
-    qty: tarn.Input[int] = tarn.Input(1)
-    price: tarn.Input[float] = tarn.Input()
-    customer: tarn.Input[Customer | None] = tarn.Input(None)
+class Native:
+    """The order models on tarn's layer."""
 
-    @tarn.computed
-    def subtotal(self) -> float:
-        return self.qty * self.price
+    Customer, Order = _order_models(tarn, "Native")
 
-    @tarn.computed(cutoff=True)
-    def total(self) -> float:
-        rate = 1.0 - (self.customer.discount if self.customer is not None else 0.0)
-        return round(self.subtotal * 1.2 * rate, 2)
+
+class Reference:
+    """The same models on the pure-Python reference."""
+
+    Customer, Order = _order_models(layer_reference, "Reference")
+
+
+def models(layer: Any) -> Any:
+    """The order models of the implementation the `layer` fixture gives."""
+    return {"native": Native, "reference": Reference}[layer.name]
+
+
+def stack_depth() -> int:
+    """The number of Python frames running in this thread."""
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    return depth
+
+
+@contextmanager
+def recursion_room(room: int):
+    """Meanwhile, the recursion limit leaves only `room` frames above the caller."""
+    before = sys.getrecursionlimit()
+    sys.setrecursionlimit(stack_depth() + room)
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(before)
 
 
 class Formula:

@@ -1,6 +1,7 @@
 """Random operation sequences run against the native engine and the
-pure-Python model side by side: after every step both must show the same
-graph, and a failing step must fail with the same exception type on both."""
+pure-Python reference of the core (core_reference) side by side: after every
+step both must show the same graph, and a failing step must fail with the
+same exception type on both."""
 
 import os
 import pickle
@@ -8,13 +9,13 @@ import pickle
 from hypothesis import settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-import model
+import core_reference as reference
 import tarn.tarnwick as tw
 
 NAMES = [None, "a", "b", "c", "d", "e"]
 # (plain engine, logging engine, logging node) of each side
-SIDES = ((tw.DAGEngine, model.RealLogEngine, model.RealLogNode),
-         (model.DAGEngine, model.ModelLogEngine, model.ModelLogNode))
+SIDES = ((tw.DAGEngine, reference.RealLogEngine, reference.RealLogNode),
+         (reference.DAGEngine, reference.ReferenceLogEngine, reference.ReferenceLogNode))
 names = st.sampled_from(NAMES)
 truths = st.sampled_from([False, True, 0, 1, None, (), (0,), "", "x"])
 values = st.integers(-3, 3)
@@ -78,7 +79,7 @@ class Agreement(RuleBasedStateMachine):
     def add_node(self, data, index, explicit, value, flags, logging):
         # Reads and static dependencies name only earlier nodes: no cycles.
         earlier = st.lists(st.sampled_from(NAMES[:index] or [None]), max_size=3 if index else 0)
-        plan = model.Plan(tuple(data.draw(earlier)), tuple(data.draw(st.lists(names, max_size=2))),
+        plan = reference.Plan(tuple(data.draw(earlier)), tuple(data.draw(st.lists(names, max_size=2))),
                           data.draw(values), data.draw(st.booleans()))
         static, name = data.draw(earlier), NAMES[index]
 

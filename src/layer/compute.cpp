@@ -934,9 +934,14 @@ read_missing(GraphObject *graph, PyObject *name) noexcept
     Ref held_graph = Ref::borrow(reinterpret_cast<PyObject *>(graph));
     PyObject *reader = Py_None;
     if (f) {
-        if (PyUnicode_CheckExact(name) && record_miss(f, graph, name) < 0) {
-            f->stale = 1;
-            return nullptr;
+        // A name of a str subclass is recorded as the str it equals, which
+        // is what a registration stores.
+        if (PyUnicode_Check(name)) {
+            Ref exact = Ref::steal(PyUnicode_FromObject(name));
+            if (!exact || record_miss(f, graph, exact.get()) < 0) {
+                f->stale = 1;
+                return nullptr;
+            }
         }
         reader = as_node(f->node)->name;
     }

@@ -261,6 +261,30 @@ set_revision(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
+// The names the last cached computation failed to find, as (graph, name)
+// pairs (graph None once it is gone).
+PyObject *
+record_get_missed(PyObject *self, void *)
+{
+    PyObject *missed = as_record(self)->missed;
+    Py_ssize_t size = missed && PyList_CheckExact(missed) ? PyList_GET_SIZE(missed) : 0;
+    Ref out = Ref::steal(PyTuple_New(size));
+    if (!out) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject *pair = PyList_GET_ITEM(missed, i);
+        auto *anchor = reinterpret_cast<AnchorObject *>(PyTuple_GET_ITEM(pair, 0));
+        PyObject *graph = anchor->graph ? reinterpret_cast<PyObject *>(anchor->graph) : Py_None;
+        PyObject *shown = PyTuple_Pack(2, graph, PyTuple_GET_ITEM(pair, 1));
+        if (!shown) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(out.get(), i, shown);
+    }
+    return out.release();
+}
+
 PyObject *
 record_get_trusted(PyObject *self, void *)
 {
@@ -284,6 +308,9 @@ PyGetSetDef record_getset[] = {
      set_revision<&RecordObject::verified>,
      "The revision at which the node was last computed or confirmed "
      "(-1: never).", nullptr},
+    {"missed", record_get_missed, nullptr,
+     "The names its last cached computation failed to find, as (graph, "
+     "name) pairs.", nullptr},
     {"trusted", record_get_trusted, nullptr,
      "Made by a graph, still in its registry, and untouched by scripts.",
      nullptr},
