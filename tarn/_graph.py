@@ -17,7 +17,7 @@ from typing import Any, SupportsIndex, TypeVar, cast, overload
 from tarn._errors import NodeNotFound
 from tarn._layer import GraphBase
 from tarn._pickling import graph_of_instance, load_graph, reduce_member
-from tarn._tracking import Record, check_function
+from tarn._tracking import Cutoff, Record, check_function
 from tarn.diagram import to_html_table, to_markdown
 from tarn.tarnwick import DAGEngine
 
@@ -42,12 +42,20 @@ class Graph(GraphBase):
     engine: DAGEngine
     _nodes: dict[str, Record]
 
-    def input(self, name: str, value: Any) -> None:
+    def input(self, name: str, value: Any, *, cutoff: Cutoff = False) -> None:
         """Register an input holding `value`, or set the input `name` to it.
 
-        A computed node of that name is replaced by the input.
+        A computed node of that name is replaced by the input. With
+        `cutoff` (True: the same object or ``==``; or a callable ``(old,
+        new) -> bool`` saying "unchanged"), setting the input to an
+        unchanged value changes nothing at all.
         """
-        self._input(name, value)
+        self._input(name, value, cutoff)
+
+    def touch(self, name: str) -> None:
+        """Say that input `name` was changed in place: its readers are
+        invalidated as if it had been set."""
+        self._touch(name)
 
     def __contains__(self, name: object) -> bool:
         return name in self._nodes
@@ -85,23 +93,24 @@ class Graph(GraphBase):
     # one given a name (often a lambda, whose parameter then takes the
     # graph's type) as a callable of the graph.
     @overload
-    def node(self, func: _F, /, *, cutoff: bool = False) -> _F: ...
+    def node(self, func: _F, /, *, cutoff: Cutoff = False) -> _F: ...
     @overload
     def node(
-        self, func: Callable[[Graph], _R], /, *, name: str | None, cutoff: bool = False
+        self, func: Callable[[Graph], _R], /, *, name: str | None, cutoff: Cutoff = False
     ) -> Callable[[Graph], _R]: ...
     @overload
     def node(
-        self, func: None = None, /, *, name: str | None = None, cutoff: bool = False
+        self, func: None = None, /, *, name: str | None = None, cutoff: Cutoff = False
     ) -> Callable[[_F], _F]: ...
-    def node(self, func: Callable[..., Any] | None = None, /, *, name: str | None = None, cutoff: bool = False) -> Any:
+    def node(self, func: Callable[..., Any] | None = None, /, *, name: str | None = None, cutoff: Cutoff = False) -> Any:
         """Register a computed node (decorator); returns the function unchanged.
 
         ``graph.node(func, name=..., cutoff=...)`` works too, for functions
         not written as decorated definitions. The node is named after the
-        function unless `name` is given. With `cutoff`, a recomputation
-        that yields a value equal to the previous one leaves the node's
-        readers as they were.
+        function unless `name` is given. With `cutoff` (True: the same
+        object or ``==``; or a callable ``(old, new) -> bool`` saying
+        "unchanged"), a recomputation to an unchanged value keeps the
+        previous object and leaves the node's readers as they were.
         """
 
         if func is not None:
@@ -109,7 +118,7 @@ class Graph(GraphBase):
         # A partial, not a closure: nothing here makes a function object.
         return partial(self._register, name=name, cutoff=cutoff)
 
-    def _register(self, func: _F, name: str | None, cutoff: bool) -> _F:
+    def _register(self, func: _F, name: str | None, cutoff: Cutoff) -> _F:
         node_name = name
         if node_name is None:
             node_name = getattr(func, "__name__", None)
@@ -118,7 +127,7 @@ class Graph(GraphBase):
         if not isinstance(node_name, str):
             raise TypeError(f"node names must be str, not {type(node_name).__name__}")
         check_function(func, f"the function of node {node_name!r}")
-        self._define(node_name, func, bool(cutoff))
+        self._define(node_name, func, cutoff)
         return func
 
     # pickling

@@ -8,13 +8,14 @@ graph, and unlink an instance's nodes from other graphs when it is freed.
 from __future__ import annotations
 
 from collections.abc import Callable
+from functools import partial
 import pickle
 from typing import TYPE_CHECKING, Any, ClassVar, Generic, Never, Self, SupportsIndex, TypeVar, cast, dataclass_transform, overload
 
 from tarn._graph import Graph
 from tarn._layer import ComputedBase, InputBase, ModelBase, build_model, model_graph
 from tarn._pickling import fill_graph, reduce_member
-from tarn._tracking import Record, check_function
+from tarn._tracking import Cutoff, Record, check_cutoff, check_function
 from tarn.diagram import to_html_table, to_markdown
 
 __all__ = ["Computed", "Input", "Model", "computed", "graph_of"]
@@ -42,17 +43,21 @@ class Input(InputBase, Generic[_T]):
     default: Any
 
     @overload
-    def __init__(self) -> None: ...
+    def __init__(self, *, cutoff: Cutoff = False) -> None: ...
     @overload
-    def __init__(self, default: _T) -> None: ...
-    def __init__(self, default: Any = _NO_DEFAULT) -> None:
+    def __init__(self, default: _T, *, cutoff: Cutoff = False) -> None: ...
+    def __init__(self, default: Any = _NO_DEFAULT, *, cutoff: Cutoff = False) -> None:
         if isinstance(default, (list, dict, set)):
             raise TypeError(
                 f"mutable default {type(default).__name__} for an Input is not allowed: "
                 "every instance would share it"
             )
+        check_cutoff(cutoff)
         self.default = default
         self.name = ""
+        # With a cutoff, setting the input to an unchanged value changes
+        # nothing at all.
+        self.cutoff = cutoff
 
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
@@ -80,8 +85,9 @@ class Computed(ComputedBase, Generic[_T]):
 
     owner: str
 
-    def __init__(self, func: Callable[[Any], _T], cutoff: bool) -> None:
+    def __init__(self, func: Callable[[Any], _T], cutoff: Cutoff) -> None:
         check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
+        check_cutoff(cutoff)
         self.func = func
         self.cutoff = cutoff
         self.name = getattr(func, "__name__", "")
@@ -111,22 +117,21 @@ class Computed(ComputedBase, Generic[_T]):
 @overload
 def computed(func: Callable[[Any], _T], /) -> Computed[_T]: ...
 @overload
-def computed(*, cutoff: bool = False) -> Callable[[Callable[[Any], _T]], Computed[_T]]: ...
+def computed(*, cutoff: Cutoff = False) -> Callable[[Callable[[Any], _T]], Computed[_T]]: ...
 def computed(
-    func: Callable[[Any], _T] | None = None, /, *, cutoff: bool = False
+    func: Callable[[Any], _T] | None = None, /, *, cutoff: Cutoff = False
 ) -> Computed[_T] | Callable[[Callable[[Any], _T]], Computed[_T]]:
     """Make a method a computed attribute, cached per instance.
 
-    With `cutoff`, a recomputation equal to the previous value leaves the
-    attribute's readers as they were.
+    With `cutoff` (True: the same object or ``==``; or a callable ``(old,
+    new) -> bool`` saying "unchanged"), a recomputation to an unchanged
+    value keeps the previous object and leaves the attribute's readers as
+    they were.
     """
     if func is not None:
         return Computed(func, False)
-
-    def wrap(func: Callable[[Any], _T]) -> Computed[_T]:
-        return Computed(func, bool(cutoff))
-
-    return wrap
+    check_cutoff(cutoff)
+    return partial(Computed, cutoff=cutoff)
 
 
 # Inputs are not declared as field specifiers: type checkers would then
@@ -193,7 +198,7 @@ class Model(ModelBase):
             name: inputs[name] if name in inputs else spec.default
             for name, spec in cls._tarn_inputs.items()
         }
-        build_model(self, Graph, values, cls._tarn_computed)
+        build_model(self, Graph, values, cls._tarn_inputs, cls._tarn_computed)
 
     def __delattr__(self, name: str) -> None:
         raise AttributeError(f"cannot delete attribute {name!r} of a model")

@@ -275,8 +275,13 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
         lasts: list[Any] = []
         flags: list[int] = []
         revs: list[int] = []
+        # True and False stand for themselves in `flags`; a callable
+        # cutoff is written by reference.
+        equals: list[Any] = []
         for at, cell in enumerate(cells):
-            bits = _CUTOFF if cell.cutoff else 0
+            cutoff = cell.cutoff
+            bits = _CUTOFF if cutoff is not False else 0
+            equals.append(None if isinstance(cutoff, bool) else cutoff)
             if cell.is_explicit:
                 bits |= _INPUT | _VALID
                 funcs.append(None)
@@ -284,7 +289,8 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
                 lasts.append(None)
             else:
                 funcs.append(None if is_model else cell.func)
-                valid = cell.is_valid and cell.verified >= oldest and cell not in stale
+                # A kept error comes back stale: it is computed again.
+                valid = cell.is_valid and not cell.kept and cell.verified >= oldest and cell not in stale
                 ok = cell.ok and cell not in cut
                 bits |= (_VALID if valid else 0) | (_OK if ok else 0)
                 values.append(cell.cached_value if valid else None)
@@ -307,7 +313,7 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
                     missing += (name, *where[reader])
         if not is_model:
             _check_functions(names, funcs, protocol)
-        members.append((type(owner), names, funcs, values, lasts, flags, revs, missing))
+        members.append((type(owner), names, funcs, values, lasts, flags, revs, missing, equals))
     return (2, members, edges, readers, tables[1:])
 
 
@@ -317,7 +323,7 @@ def _fill_table(table: Table, state: tuple[Any, ...]) -> None:
         raise pickle.UnpicklingError(f"unknown state version {version!r} of a graph table")
     base = revision()
     cells: list[list[Record]] = []
-    for m, (kind, names, funcs, values, lasts, flags, revs, _) in enumerate(members):
+    for m, (kind, names, funcs, values, lasts, flags, revs, _, equals) in enumerate(members):
         owner = member(table, m, kind)
         graph = _graph(owner)
         if not isinstance(owner, GraphBase):
@@ -326,8 +332,9 @@ def _fill_table(table: Table, state: tuple[Any, ...]) -> None:
         made = []
         for at, name in enumerate(names):
             bits = flags[at]
+            cutoff = equals[at] if equals[at] is not None else bool(bits & _CUTOFF)
             cell = make_record(
-                graph, name, funcs[at], bits & _INPUT, values[at], bits & _CUTOFF,
+                graph, name, funcs[at], bits & _INPUT, values[at], cutoff,
                 bits & _VALID, bits & _OK, lasts[at], base + revs[2 * at], base + revs[2 * at + 1],
             )
             made.append(cell)
@@ -382,7 +389,7 @@ def dump_graph(graph: Any, protocol: int, with_functions: bool) -> tuple[Any, ..
     deps: list[int] = []
     readers: list[int] = []
     for at, cell in enumerate(cells):
-        bits = _CUTOFF if cell.cutoff else 0
+        bits = _CUTOFF if cell.cutoff is True else 0
         if cell.is_explicit:
             bits |= _INPUT | _VALID
             funcs.append(None)
@@ -390,7 +397,7 @@ def dump_graph(graph: Any, protocol: int, with_functions: bool) -> tuple[Any, ..
             lasts.append(None)
         else:
             funcs.append(cell.func if with_functions else None)
-            valid = cell.is_valid and cell.verified >= oldest and cell not in stale
+            valid = cell.is_valid and not cell.kept and cell.verified >= oldest and cell not in stale
             ok = cell.ok and cell not in cut
             bits |= (_VALID if valid else 0) | (_OK if ok else 0)
             values.append(cell.cached_value if valid else None)
@@ -423,7 +430,7 @@ def fill_graph(graph: Any, state: tuple[Any, ...], functions: Callable[[str], An
         bits = flags[at]
         func = funcs[at] if functions is None else functions(name)
         cell = make_record(
-            graph, name, func, bits & _INPUT, values[at], bits & _CUTOFF,
+            graph, name, func, bits & _INPUT, values[at], bool(bits & _CUTOFF),
             bits & _VALID, bits & _OK, lasts[at], base + revs[2 * at], base + revs[2 * at + 1],
         )
         cells.append(cell)

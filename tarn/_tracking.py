@@ -11,11 +11,25 @@ imported.
 from __future__ import annotations
 
 import inspect
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeAlias
 
 from tarn._layer import Frame, Record, current, revision
 
-__all__ = ["Frame", "Record", "check_function", "current", "revision"]
+__all__ = ["Cutoff", "Frame", "Record", "check_function", "check_cutoff", "current", "revision"]
+
+# What `cutoff=` takes: False (every recomputation counts as a change),
+# True (unchanged: the same object, or ==), or a callable (old, new) that
+# says "unchanged".
+Cutoff: TypeAlias = "bool | Callable[[Any, Any], object]"
+
+
+def check_cutoff(cutoff: object) -> None:
+    """Refuse what cannot be an equality: not a bool and not callable."""
+    if not (isinstance(cutoff, bool) or callable(cutoff)):
+        raise TypeError(
+            f"cutoff must be True, False or a callable (old, new) -> bool, not {type(cutoff).__name__}"
+        )
 
 
 def check_function(func: Any, what: str) -> None:

@@ -131,7 +131,9 @@ def test_no_growth_between_n_and_2n(family):
     assert traced < reps * 8, (blocks, traced)
     if not SYSTEM_MALLOC:
         assert blocks < reps // 8, (blocks, traced)
-    assert source._missing in (None, {}) and source.dependents("x") == ()
+    # At most the last failing reader's one name: its failure is kept.
+    assert sum(map(len, (source._missing or {}).values())) <= 1
+    assert source.dependents("x") == ()
     assert graph_of(lasting)._missing in (None, {}) and graph_of(lasting).dependents("x") == ()
 
 

@@ -61,7 +61,7 @@ no_structure(GraphObject *graph, PyObject *name, const char *action) noexcept
 // Registers a new record under `name`, over whatever is there. 0 / -1.
 int
 define(GraphObject *graph, PyObject *name, PyObject *func, bool is_explicit,
-       PyObject *value, bool cutoff) noexcept
+       PyObject *value, PyObject *cutoff) noexcept
 {
     if (no_structure(graph, name, "register") < 0 ||
         guard(graph, name, "register") < 0) {
@@ -235,7 +235,7 @@ graph_assign(PyObject *self, PyObject *name, PyObject *value)
         if (PyErr_Occurred()) {
             return -1;
         }
-        return define(g, name, Py_None, true, value, false);
+        return define(g, name, Py_None, true, value, nullptr);
     }
     if (!is_node_like(node.get()) || !as_node(node.get())->is_explicit) {
         raise(PyExc_TypeError, Msg::SetComputed, name);
@@ -252,14 +252,15 @@ PyMappingMethods graph_mapping = {
 PyObject *
 graph_input(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "_input() takes 2 arguments (%zd given)",
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "_input() takes 3 arguments (%zd given)",
                      nargs);
         return nullptr;
     }
     GraphObject *g = as_graph(self);
     PyObject *name = args[0];
-    if (check_name(name) < 0) {
+    PyObject *equal = nullptr;
+    if (check_name(name) < 0 || cutoff_of(args[2], equal) < 0) {
         return nullptr;
     }
     Ref node = Ref::borrow(lookup(g->nodes, name));
@@ -267,12 +268,18 @@ graph_input(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     if (node && is_node_like(node.get()) && as_node(node.get())->is_explicit) {
+        if (Py_IS_TYPE(node.get(), &RecordType)) {
+            RecordObject *r = as_record(node.get());
+            PyObject *old = r->equal;
+            r->equal = Py_XNewRef(equal);
+            Py_XDECREF(old);
+        }
         if (set_input(g, node.get(), args[1]) < 0) {
             return nullptr;
         }
         Py_RETURN_NONE;
     }
-    if (define(g, name, Py_None, true, args[1], false) < 0) {
+    if (define(g, name, Py_None, true, args[1], equal) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -286,12 +293,60 @@ graph_define(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
                      nargs);
         return nullptr;
     }
-    int cutoff = PyObject_IsTrue(args[2]);
-    if (cutoff < 0 || check_name(args[0]) < 0 ||
-        define(as_graph(self), args[0], args[1], false, Py_None, cutoff) < 0) {
+    PyObject *equal = nullptr;
+    if (cutoff_of(args[2], equal) < 0 || check_name(args[0]) < 0 ||
+        define(as_graph(self), args[0], args[1], false, Py_None, equal) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+// _touch(name): the input `name` was changed in place: its readers are
+// invalidated as if it had been set.
+PyObject *
+graph_touch(PyObject *self, PyObject *name)
+{
+    GraphObject *g = as_graph(self);
+    Ref held_name = Ref::borrow(name);
+    Ref node = Ref::borrow(g->nodes ? lookup(g->nodes, name) : nullptr);
+    if (!node) {
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        PyObject *args[] = {name, Py_None, self};
+        Ref error = Ref::steal(PyObject_Vectorcall(node_not_found, args, 3, nullptr));
+        if (error) {
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                            error.get());
+        }
+        return nullptr;
+    }
+    if (!is_node_like(node.get()) || !as_node(node.get())->is_explicit) {
+        return raise(PyExc_TypeError, Msg::TouchComputed, name);
+    }
+    if (touch_input(g, node.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// peek(name): graph[name], recorded by no computation.
+PyObject *
+graph_peek(PyObject *self, PyObject *name)
+{
+    bool failed = false;
+    Frame *frame = running_frame(PyThreadState_Get(), false, failed);
+    if (failed) {
+        return nullptr;
+    }
+    if (frame) {
+        ++frame->suspended;
+    }
+    PyObject *value = graph_subscript(self, name);
+    if (frame) {
+        --frame->suspended;
+    }
+    return value;
 }
 
 PyObject *
@@ -331,9 +386,16 @@ graph_get_of_model(PyObject *self, void *)
 PyMethodDef graph_methods[] = {
     {"_input", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_input)),
      METH_FASTCALL,
-     "_input($self, name, value, /)\n--\n\n"
+     "_input($self, name, value, cutoff, /)\n--\n\n"
      "Sets the input `name`, or registers an input of that name over "
-     "whatever is there."},
+     "whatever is there; `cutoff` becomes its equality."},
+    {"_touch", graph_touch, METH_O,
+     "_touch($self, name, /)\n--\n\n"
+     "Invalidates the readers of the input `name` as a set would."},
+    {"peek", graph_peek, METH_O,
+     "peek($self, name, /)\n--\n\n"
+     "The value of node `name`, as graph[name] gives it, recorded by no "
+     "computation."},
     {"_define", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(graph_define)),
      METH_FASTCALL,
      "_define($self, name, func, cutoff, /)\n--\n\n"
@@ -471,6 +533,7 @@ attribute_traverse(PyObject *self, visitproc visit, void *arg)
 {
     Py_VISIT(as_attribute(self)->name);
     Py_VISIT(as_attribute(self)->func);
+    Py_VISIT(as_attribute(self)->cutoff);
     return 0;
 }
 
@@ -479,6 +542,7 @@ attribute_clear(PyObject *self)
 {
     Py_CLEAR(as_attribute(self)->name);
     Py_CLEAR(as_attribute(self)->func);
+    Py_CLEAR(as_attribute(self)->cutoff);
     return 0;
 }
 
@@ -615,6 +679,9 @@ computed_set(PyObject *self, PyObject *, PyObject *value)
 PyMemberDef input_members[] = {
     {"name", Py_T_OBJECT_EX, offsetof(AttributeObject, name), 0,
      "The attribute's name (its node's name)."},
+    {"cutoff", Py_T_OBJECT_EX, offsetof(AttributeObject, cutoff), 0,
+     "False, True or a callable (old, new) -> unchanged: a set to an "
+     "unchanged value changes nothing."},
     {nullptr},
 };
 
@@ -623,9 +690,9 @@ PyMemberDef computed_members[] = {
      "The attribute's name (its node's name)."},
     {"func", Py_T_OBJECT_EX, offsetof(AttributeObject, func), 0,
      "The function that computes the attribute."},
-    {"cutoff", Py_T_BOOL, offsetof(AttributeObject, cutoff), 0,
-     "A recomputation equal to the last value leaves the readers as they "
-     "were."},
+    {"cutoff", Py_T_OBJECT_EX, offsetof(AttributeObject, cutoff), 0,
+     "False, True or a callable (old, new) -> unchanged: a recomputation "
+     "to an unchanged value leaves the readers as they were."},
     {"overridden", Py_T_BOOL, offsetof(AttributeObject, overridden), 0,
      "A subclass defines its own attribute of this name."},
     {nullptr},
@@ -749,16 +816,31 @@ model_graph(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     return graph.release();
 }
 
-// build_model(instance, graph_class, inputs, computeds): the instance's
-// graph with an input per item of `inputs` (name -> value) and a computed
-// node per item of `computeds` (name -> computed attribute).
+// The cut-off an attribute asks for (borrowed), or -1 for a bad one.
+int
+attribute_cutoff(PyObject *attribute, PyObject *&equal) noexcept
+{
+    equal = nullptr;
+    if (!PyObject_TypeCheck(attribute, &InputBaseType) &&
+        !PyObject_TypeCheck(attribute, &ComputedBaseType)) {
+        return 0;
+    }
+    PyObject *cutoff = as_attribute(attribute)->cutoff;
+    return cutoff ? cutoff_of(cutoff, equal) : 0;
+}
+
+// build_model(instance, graph_class, values, inputs, computeds): the
+// instance's graph with an input per item of `values` (name -> value, with
+// the equality of inputs[name]) and a computed node per item of
+// `computeds` (name -> computed attribute).
 PyObject *
 build_model(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (nargs != 4 || !PyDict_Check(args[2]) || !PyDict_Check(args[3])) {
+    if (nargs != 5 || !PyDict_Check(args[2]) || !PyDict_Check(args[3]) ||
+        !PyDict_Check(args[4])) {
         PyErr_SetString(PyExc_TypeError,
                         "build_model() takes an instance, a Graph class and "
-                        "two dicts");
+                        "three dicts");
         return nullptr;
     }
     Ref graph = Ref::steal(model_graph(module, args, 2));
@@ -773,13 +855,19 @@ build_model(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
         if (check_name(name) < 0) {
             return nullptr;
         }
-        Ref record = Ref::steal(record_new(g->anchor, name, Py_None, true, value, false));
+        PyObject *spec = PyDict_GetItemWithError(args[3], name);
+        PyObject *equal = nullptr;
+        if ((!spec && PyErr_Occurred()) ||
+            (spec && attribute_cutoff(spec, equal) < 0)) {
+            return nullptr;
+        }
+        Ref record = Ref::steal(record_new(g->anchor, name, Py_None, true, value, equal));
         if (!record || PyDict_SetItem(nodes.get(), name, record.get()) < 0) {
             return nullptr;
         }
     }
     pos = 0;
-    while (PyDict_Next(args[3], &pos, &name, &value)) {
+    while (PyDict_Next(args[4], &pos, &name, &value)) {
         if (check_name(name) < 0) {
             return nullptr;
         }
@@ -789,8 +877,12 @@ build_model(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
             return nullptr;
         }
         AttributeObject *a = as_attribute(value);
+        PyObject *equal = nullptr;
+        if (attribute_cutoff(value, equal) < 0) {
+            return nullptr;
+        }
         Ref record = Ref::steal(
-            record_new(g->anchor, name, a->func, false, Py_None, a->cutoff));
+            record_new(g->anchor, name, a->func, false, Py_None, equal));
         if (!record || PyDict_SetItem(nodes.get(), name, record.get()) < 0) {
             return nullptr;
         }
@@ -813,8 +905,10 @@ make_record(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return nullptr;
     }
     int is_explicit = PyObject_IsTrue(args[3]);
-    int cutoff = is_explicit < 0 ? -1 : PyObject_IsTrue(args[5]);
-    int valid = cutoff < 0 ? -1 : PyObject_IsTrue(args[6]);
+    PyObject *equal = nullptr;
+    int valid = is_explicit < 0 || cutoff_of(args[5], equal) < 0
+                    ? -1
+                    : PyObject_IsTrue(args[6]);
     int ok = valid < 0 ? -1 : PyObject_IsTrue(args[7]);
     if (ok < 0) {
         return nullptr;
@@ -829,7 +923,7 @@ make_record(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     GraphObject *g = as_graph(args[0]);
     PyObject *record = record_new(g->anchor, args[1], args[2], is_explicit,
                                   is_explicit || valid ? args[4] : Py_None,
-                                  cutoff);
+                                  equal);
     if (!record) {
         return nullptr;
     }
@@ -927,7 +1021,7 @@ PyMethodDef module_functions[] = {
      "Makes a model instance's graph, empty, and returns it."},
     {"build_model", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(build_model)),
      METH_FASTCALL,
-     "build_model(instance, graph_class, inputs, computeds, /)\n--\n\n"
+     "build_model(instance, graph_class, values, inputs, computeds, /)\n--\n\n"
      "Makes a model instance's graph with its inputs and computed nodes."},
     {"make_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(make_record)),
      METH_FASTCALL,

@@ -112,16 +112,13 @@ edges_of(PyObject *node) noexcept
 
 }  // namespace
 
+namespace {
+
+// The change of an input, made: its readers are invalidated through the
+// core's walk. `value` is the new value, or null for a touch. 0 / -1.
 int
-set_input(GraphObject *graph, PyObject *node, PyObject *value) noexcept
+change_input(PyObject *node, PyObject *value) noexcept
 {
-    Ref held_node = Ref::borrow(node);
-    if (guard(graph, as_node(node)->name, "set") < 0) {
-        return -1;
-    }
-    if (as_node(node)->cached_value == value) {
-        return 0;  // the very object: nothing changes
-    }
     Ref readers = Ref::steal(readers_of(node));
     Dropped dropped;
     if (!readers || dropped.reserve(1) < 0) {
@@ -131,9 +128,46 @@ set_input(GraphObject *graph, PyObject *node, PyObject *value) noexcept
     if (Py_IS_TYPE(node, &RecordType)) {
         as_record(node)->changed = revision;
     }
-    dropped.add(as_node(node)->cached_value);
-    as_node(node)->cached_value = Py_NewRef(value);
+    if (value) {
+        dropped.add(as_node(node)->cached_value);
+        as_node(node)->cached_value = Py_NewRef(value);
+    }
     return invalidate(readers.get(), false);
+}
+
+}  // namespace
+
+int
+set_input(GraphObject *graph, PyObject *node, PyObject *value) noexcept
+{
+    Ref held_node = Ref::borrow(node);
+    if (guard(graph, as_node(node)->name, "set") < 0) {
+        return -1;
+    }
+    PyObject *old = as_node(node)->cached_value;
+    if (old == value) {
+        return 0;  // the very object: nothing changes
+    }
+    PyObject *equal = Py_IS_TYPE(node, &RecordType) ? as_record(node)->equal : nullptr;
+    if (equal) {
+        // An unchanged value under the input's own equality changes nothing.
+        Ref held_old = Ref::borrow(old);
+        int same = unchanged(equal, value, old);
+        if (same != 0) {
+            return same < 0 ? -1 : 0;
+        }
+    }
+    return change_input(node, value);
+}
+
+int
+touch_input(GraphObject *graph, PyObject *node) noexcept
+{
+    Ref held_node = Ref::borrow(node);
+    if (guard(graph, as_node(node)->name, "touch") < 0) {
+        return -1;
+    }
+    return change_input(node, nullptr);
 }
 
 int

@@ -402,13 +402,15 @@ relink(RecordObject *rec, Frame *frame, Dropped &dropped) noexcept
 }
 
 // Under no code running between the caller's revision check and the last
-// write: caches `value`. 0 / 1 (not cached) / -1.
+// write: caches `value`, or with `error` keeps the exception `value` as the
+// node's result. A value unchanged under the node's cut-off leaves the
+// previous object in place. 0 / 1 (not cached) / -1.
 int
 commit(RecordObject *rec, Frame *frame, PyObject *value, int64_t start,
-       bool changed) noexcept
+       bool changed, bool error) noexcept
 {
     Dropped dropped;
-    if (dropped.reserve(4) < 0) {
+    if (dropped.reserve(5) < 0) {
         return -1;
     }
     int linked = relink(rec, frame, dropped);
@@ -419,27 +421,47 @@ commit(RecordObject *rec, Frame *frame, PyObject *value, int64_t start,
     dropped.add(rec->missed);
     rec->missed = frame->misses;
     frame->misses = nullptr;
-    dropped.add(rec->last);
-    rec->last = Py_NewRef(value);
     rec->verified = start;
     if (changed) {
         rec->changed = start;
     }
-    rec->ok = 1;
+    PyObject *kept = changed ? value : rec->last;
+    dropped.add(rec->kept_tb);
+    rec->kept_tb = nullptr;
+    if (error) {
+        // Not a value to compare the next one with: no record to restore.
+        dropped.add(rec->last);
+        rec->last = nullptr;
+        rec->ok = 0;
+        rec->kept = 1;
+        rec->kept_tb = PyException_GetTraceback(value);
+    }
+    else {
+        if (changed) {
+            dropped.add(rec->last);
+            rec->last = Py_NewRef(value);
+        }
+        rec->ok = 1;
+        rec->kept = 0;
+    }
     dropped.add(rec->node.cached_value);
-    rec->node.cached_value = Py_NewRef(value);
+    rec->node.cached_value = Py_NewRef(kept);
     rec->node.is_valid = 1;
     return 0;
 }
 
-// The cut-off comparison: identity, then ==. It is no read of any
-// computation: the frame its reads would be recorded into is suspended
-// meanwhile, so they are outermost reads of their own. 1 unchanged / 0
-// changed (an Exception counts as a change) / -1 (a BaseException).
+// The cut-off comparison: identity, then ==, or the node's own callable
+// (old, new) -> unchanged. It is no read of any computation: the frame its
+// reads would be recorded into is suspended meanwhile, so they are
+// outermost reads of their own. 1 unchanged / 0 changed (an Exception
+// counts as a change) / -1 (a BaseException).
+}  // namespace
+
 int
-unchanged(PyObject *value, PyObject *last) noexcept
+unchanged(PyObject *equal, PyObject *value, PyObject *last) noexcept
 {
-    if (value == last) {
+    bool callable = equal != Py_True;
+    if (!callable && value == last) {
         return 1;
     }
     bool failed = false;
@@ -450,9 +472,18 @@ unchanged(PyObject *value, PyObject *last) noexcept
     if (frame) {
         ++frame->suspended;
     }
+    Ref held_equal = Ref::borrow(equal);
     Ref held_value = Ref::borrow(value);
     Ref held_last = Ref::borrow(last);
-    int same = PyObject_RichCompareBool(value, last, Py_EQ);
+    int same;
+    if (callable) {
+        PyObject *args[] = {last, value};
+        Ref answer = Ref::steal(PyObject_Vectorcall(equal, args, 2, nullptr));
+        same = answer ? PyObject_IsTrue(answer.get()) : -1;
+    }
+    else {
+        same = PyObject_RichCompareBool(value, last, Py_EQ);
+    }
     if (frame) {
         --frame->suspended;
     }
@@ -464,6 +495,20 @@ unchanged(PyObject *value, PyObject *last) noexcept
         return 0;
     }
     return same;
+}
+
+namespace {
+
+// Whether an exception a node's function raised may be kept as its
+// result: an Exception that does not depend on where the node was
+// computed (not a recursion, memory or cycle failure).
+bool
+keepable(PyObject *exc) noexcept
+{
+    return exc && PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject *>(PyExc_Exception)) &&
+           !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject *>(PyExc_RecursionError)) &&
+           !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject *>(PyExc_MemoryError)) &&
+           !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject *>(cycle_error));
 }
 
 // ---------------------------------------------------------------------------
@@ -521,13 +566,32 @@ compute(RecordObject *rec, Frame *parent, DriverObject *driver, bool ahead,
         }
         return nullptr;
     }
-    if (!value || frame->stale || revision != start || !rec->trusted) {
+    if (!value) {
+        // An Exception raised where a value would have been cached is kept
+        // as the node's result until something it read changes.
+        PyObject *raised = tstate->current_exception;
+        if (!frame->stale && revision == start && rec->trusted && keepable(raised)) {
+            Ref exc = Ref::steal(PyErr_GetRaisedException());
+            int done = commit(rec, frame, exc.get(), start, true, true);
+            if (done != 0) {
+                forget_misses(node, frame->misses, rec->missed);
+            }
+            if (done < 0) {
+                return nullptr;  // the commit's error, not the function's
+            }
+            PyErr_SetRaisedException(exc.release());
+            return nullptr;
+        }
+        forget_misses(node, frame->misses, rec->missed);
+        return nullptr;
+    }
+    if (frame->stale || revision != start || !rec->trusted) {
         forget_misses(node, frame->misses, rec->missed);
         return value.release();
     }
     bool changed = true;
-    if (had && rec->cutoff && rec->last) {
-        int same = unchanged(value.get(), rec->last);
+    if (had && rec->equal && rec->last) {
+        int same = unchanged(rec->equal, value.get(), rec->last);
         if (same < 0) {
             forget_misses(node, frame->misses, rec->missed);
             return nullptr;
@@ -538,12 +602,16 @@ compute(RecordObject *rec, Frame *parent, DriverObject *driver, bool ahead,
             return value.release();
         }
     }
-    int done = commit(rec, frame, value.get(), start, changed);
+    int done = commit(rec, frame, value.get(), start, changed, false);
     if (done != 0) {
         forget_misses(node, frame->misses, rec->missed);
         if (done < 0) {
             return nullptr;
         }
+    }
+    if (!changed && done == 0) {
+        // Unchanged: the reader gets the previous object, as the node keeps.
+        return Py_NewRef(rec->node.cached_value);
     }
     return value.release();
 }
@@ -579,6 +647,7 @@ restore(RecordObject *rec, int64_t start) noexcept
     PyObject *old = rec->node.cached_value;
     rec->node.cached_value = Py_NewRef(rec->last);
     rec->verified = start;
+    rec->kept = 0;
     rec->node.is_valid = 1;
     Ref value = Ref::borrow(rec->node.cached_value);
     Py_DECREF(old);
@@ -717,7 +786,8 @@ read_stale(RecordObject *rec, Frame *frame, PyThreadState *tstate) noexcept
         return nullptr;
     }
     value = Ref::steal(advance(rec, frame, driver, tstate));
-    if (!value || !is_hit(rec)) {
+    // A kept error is a result like a value: the reader is cached.
+    if (!is_hit(rec)) {
         frame->stale = 1;
     }
     return value.release();
@@ -768,7 +838,7 @@ drive(RecordObject *rec, PyThreadState *tstate) noexcept
         RecordObject *top = as_record(node.get());
         Ref value;
         if (is_hit(top)) {
-            value = Ref::borrow(top->node.cached_value);
+            value = Ref::steal(hit_result(top));
         }
         else {
             value = Ref::steal(advance(top, nullptr, driver, tstate));
@@ -902,7 +972,7 @@ read_found(PyObject *node, PyObject *name) noexcept
     if (active_frames == 0) {
         // No computation runs anywhere, so none can record this read.
         if (is_hit(rec)) {
-            return Py_NewRef(rec->node.cached_value);
+            return hit_result(rec);
         }
         return drive(rec, PyThreadState_Get());
     }
@@ -918,7 +988,7 @@ read_found(PyObject *node, PyObject *name) noexcept
         return nullptr;
     }
     if (is_hit(rec)) {
-        return Py_NewRef(rec->node.cached_value);
+        return hit_result(rec);
     }
     return f ? read_stale(rec, f, tstate) : drive(rec, tstate);
 }

@@ -56,6 +56,9 @@ struct RecordObject {
     PyObject *last;         // the value of its last cached computation
     PyObject *missed;       // null, or a list of (anchor, name) pairs: the
                             // names its last cached computation missed
+    PyObject *equal;        // cut-off: null (none), True (identity, then
+                            // ==) or a callable (old, new) -> unchanged
+    PyObject *kept_tb;      // the traceback of a kept error's first raise
     int64_t changed;        // revision at which its value last changed
     int64_t verified;       // revision at which it was last computed or
                             // confirmed; -1 when never
@@ -63,7 +66,8 @@ struct RecordObject {
                             // from its stack
     int32_t busy;           // frames, refresh levels and driver stacks
                             // holding it now
-    uint8_t cutoff;
+    uint8_t kept;           // valid, keeping an exception (cached_value)
+                            // until something it read changes
     uint8_t ok;             // its edges are exactly what its last cached
                             // computation read, and `last` is that value
     uint8_t trusted;        // made by a graph and still in its registry,
@@ -123,9 +127,18 @@ is_node_like(PyObject *o) noexcept
     return Py_IS_TYPE(o, &RecordType) || PyObject_TypeCheck(o, core_node_type);
 }
 
-// A new trusted record of `anchor`'s graph, with empty edge lists.
+// A new trusted record of `anchor`'s graph, with empty edge lists;
+// `equal` as the field says (null, True or a callable).
 PyObject *record_new(AnchorObject *anchor, PyObject *name, PyObject *func,
-                     bool is_explicit, PyObject *value, bool cutoff) noexcept;
+                     bool is_explicit, PyObject *value, PyObject *equal) noexcept;
+
+// The cut-off that `value` asks for: null (False or None), True, or a
+// callable; TypeError for anything else. Borrowed / null.
+[[nodiscard]] int cutoff_of(PyObject *value, PyObject *&equal) noexcept;
+
+// The result of a read of a hit: its value, or its kept error raised
+// again with the traceback of its first raise. New / null.
+PyObject *hit_result(RecordObject *r) noexcept;
 
 // Takes `item` out of the exact list `list` (its first occurrence, by
 // identity) without running any code. Returns the reference the list held,
@@ -310,7 +323,7 @@ struct AttributeObject {
     PyObject_HEAD
     PyObject *name;    // may be null or of any type
     PyObject *func;    // computed attributes: the function
-    uint8_t cutoff;
+    PyObject *cutoff;  // False, True or a callable; may be null
     uint8_t overridden;  // a subclass redefines the name
 };
 
@@ -335,6 +348,11 @@ PyObject *read_found(PyObject *node, PyObject *name) noexcept;
 // A read of a missing `name` of `graph`: raises NodeNotFound, and inside
 // a computation records the miss. Always null.
 PyObject *read_missing(GraphObject *graph, PyObject *name) noexcept;
+// Whether `value` is unchanged from `last` under `equal` (True: identity,
+// then ==; or a callable (old, new) -> unchanged), compared outside any
+// computation's tracking. 1 / 0 (an Exception counts as a change) / -1.
+int unchanged(PyObject *equal, PyObject *value, PyObject *last) noexcept;
+
 // The chain of active frames of this context: refuses a change of `graph`
 // while one of its nodes computes. 0 / -1.
 [[nodiscard]] int guard(GraphObject *graph, PyObject *name,
@@ -345,6 +363,8 @@ PyObject *read_missing(GraphObject *graph, PyObject *name) noexcept;
 // checked again, and the failure is raised.
 [[nodiscard]] int set_input(GraphObject *graph, PyObject *node,
                             PyObject *value) noexcept;
+// The input was changed in place: its readers are invalidated as by a set.
+[[nodiscard]] int touch_input(GraphObject *graph, PyObject *node) noexcept;
 [[nodiscard]] int register_node(GraphObject *graph, PyObject *name,
                                 PyObject *record) noexcept;
 [[nodiscard]] int remove_node(GraphObject *graph, PyObject *name,
@@ -359,6 +379,7 @@ void forget_misses(PyObject *reader, PyObject *entries, PyObject *keep) noexcept
 enum class Msg {
     NameType,          // "node names must be str, not %.200s"
     SetComputed,       // "cannot set %R: it is a computed node"
+    TouchComputed,     // "cannot touch %R: it is a computed node"
     Guard,             // "cannot %s %R while %R is computing"
     NoStructure,       // "cannot %s %R: a model's nodes come from its class"
     ModelGone,         // "the model that held node %R no longer exists"

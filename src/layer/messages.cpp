@@ -8,6 +8,7 @@ namespace {
 constexpr const char *kMessages[] = {
     "node names must be str, not %.200s",
     "cannot set %R: it is a computed node",
+    "cannot touch %R: it is a computed node",
     "cannot %s %R while %R is computing",
     "cannot %s %R: a model's nodes come from its class",
     "the model that held node %R no longer exists",

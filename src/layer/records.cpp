@@ -123,6 +123,8 @@ record_traverse(PyObject *self, visitproc visit, void *arg)
     }
     Py_VISIT(r->last);
     Py_VISIT(r->missed);
+    Py_VISIT(r->equal);
+    Py_VISIT(r->kept_tb);
     return 0;
 }
 
@@ -133,6 +135,8 @@ record_clear(PyObject *self)
     r->trusted = 0;
     Py_CLEAR(r->last);
     Py_CLEAR(r->missed);
+    Py_CLEAR(r->equal);
+    Py_CLEAR(r->kept_tb);
     return core_node_type->tp_clear(self);
 }
 
@@ -149,6 +153,8 @@ record_dealloc(PyObject *self)
     Py_CLEAR(r->anchor);
     Py_CLEAR(r->last);
     Py_CLEAR(r->missed);
+    Py_CLEAR(r->equal);
+    Py_CLEAR(r->kept_tb);
     Py_CLEAR(n->name);
     Py_CLEAR(n->func);
     Py_CLEAR(n->dependencies);
@@ -286,6 +292,32 @@ record_get_missed(PyObject *self, void *)
 }
 
 PyObject *
+record_get_cutoff(PyObject *self, void *)
+{
+    PyObject *equal = as_record(self)->equal;
+    return Py_NewRef(equal ? equal : Py_False);
+}
+
+int
+record_set_cutoff(PyObject *self, PyObject *value, void *)
+{
+    PyObject *equal = nullptr;
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete this attribute");
+        return -1;
+    }
+    if (cutoff_of(value, equal) < 0) {
+        return -1;
+    }
+    RecordObject *r = as_record(self);
+    r->trusted = 0;
+    PyObject *old = r->equal;
+    r->equal = Py_XNewRef(equal);
+    Py_XDECREF(old);
+    return 0;
+}
+
+PyObject *
 record_get_trusted(PyObject *self, void *)
 {
     return PyBool_FromLong(is_trusted(self));
@@ -294,9 +326,12 @@ record_get_trusted(PyObject *self, void *)
 PyGetSetDef record_getset[] = {
     {"graph", record_get_graph, record_set_graph,
      "The graph (or the model's graph) that made the node, or None.", nullptr},
-    {"cutoff", get_flag<&RecordObject::cutoff>, set_flag<&RecordObject::cutoff>,
-     "A recomputation equal to the last value leaves the readers as they "
-     "were.", nullptr},
+    {"cutoff", record_get_cutoff, record_set_cutoff,
+     "False, True (unchanged: the same object, or ==) or a callable "
+     "(old, new) that says the value is unchanged.", nullptr},
+    {"kept", get_flag<&RecordObject::kept>, set_flag<&RecordObject::kept>,
+     "Its value is an exception its function raised, kept until something "
+     "it read changes.", nullptr},
     {"last", record_get_last, record_set_last,
      "The value of the last cached computation (None before one).", nullptr},
     {"ok", get_flag<&RecordObject::ok>, set_flag<&RecordObject::ok>,
@@ -334,9 +369,46 @@ PyTypeObject RecordType = {
     .tp_getset = record_getset,
 };
 
+int
+cutoff_of(PyObject *value, PyObject *&equal) noexcept
+{
+    if (value == Py_None || value == Py_False) {
+        equal = nullptr;
+        return 0;
+    }
+    if (value == Py_True || PyCallable_Check(value)) {
+        equal = value;
+        return 0;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "cutoff must be True, False or a callable (old, new) -> bool, "
+                 "not %.200s", Py_TYPE(value)->tp_name);
+    return -1;
+}
+
+PyObject *
+hit_result(RecordObject *r) noexcept
+{
+    PyObject *value = r->node.cached_value;
+    if (!r->kept) {
+        return Py_NewRef(value);
+    }
+    // Raised again as first raised: its traceback is the first raise's
+    // (the reader's frames are added as it propagates), its context and
+    // cause as they were.
+    if (PyExceptionInstance_Check(value)) {
+        PyException_SetTraceback(value, r->kept_tb ? r->kept_tb : Py_None);
+        PyErr_SetRaisedException(Py_NewRef(value));
+    }
+    else {
+        PyErr_SetObject(PyExc_RuntimeError, value);
+    }
+    return nullptr;
+}
+
 PyObject *
 record_new(AnchorObject *anchor, PyObject *name, PyObject *func,
-           bool is_explicit, PyObject *value, bool cutoff) noexcept
+           bool is_explicit, PyObject *value, PyObject *equal) noexcept
 {
     // Every field has its value before the collector can see the record.
     Ref deps = Ref::steal(PyList_New(0));
@@ -367,7 +439,9 @@ record_new(AnchorObject *anchor, PyObject *name, PyObject *func,
     r->verified = -1;
     r->mark = 0;
     r->busy = 0;
-    r->cutoff = cutoff;
+    r->equal = Py_XNewRef(equal);
+    r->kept_tb = nullptr;
+    r->kept = 0;
     r->ok = 0;
     r->trusted = 1;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
