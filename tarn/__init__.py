@@ -24,15 +24,25 @@ except ModuleNotFoundError as error:
 from tarn._errors import CycleError, NodeNotFound
 from tarn._graph import Graph
 from tarn._model import Input, Model, computed, graph_of
+from tarn._reactions import Effect, Trace, batch, effect, touch, trace, untracked, update, watch
 
 __all__ = [
     "CycleError",
     "DAGEngine",
+    "Effect",
     "Graph",
     "Input",
     "Model",
     "Node",
     "NodeNotFound",
+    "Trace",
+    "batch",
     "computed",
+    "effect",
     "graph_of",
+    "touch",
+    "trace",
+    "untracked",
+    "update",
+    "watch",
 ]

@@ -10,13 +10,14 @@ inspection methods and pickling.
 from __future__ import annotations
 
 import pickle
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from functools import partial
 from typing import Any, SupportsIndex, TypeVar, cast, overload
 
 from tarn._errors import NodeNotFound
 from tarn._layer import GraphBase
 from tarn._pickling import graph_of_instance, load_graph, reduce_member
+from tarn._reactions import Effect, update_graph, watch_graph
 from tarn._tracking import Cutoff, Record, check_function
 from tarn.diagram import to_html_table, to_markdown
 from tarn.tarnwick import DAGEngine
@@ -51,6 +52,21 @@ class Graph(GraphBase):
         unchanged value changes nothing at all.
         """
         self._input(name, value, cutoff)
+
+    def update(self, values: Mapping[str, Any], /) -> None:
+        """Set several inputs as one batch: effects and watchers run once."""
+        update_graph(self, values)
+
+    def watch(self, name: str, callback: Callable[[Any, Any], object], /) -> Effect:
+        """Call ``callback(old, new)`` after each change that changed node
+        `name`, which is kept up to date; returns the watcher's Effect.
+
+        The watcher follows the name: a node registered over it is watched
+        in its place. A failure of the node (or its deletion) is reported
+        like an effect's exception, and the watcher resumes when the node
+        computes again.
+        """
+        return watch_graph(self, name, callback)
 
     def touch(self, name: str) -> None:
         """Say that input `name` was changed in place: its readers are

@@ -145,3 +145,29 @@ def floor() -> int:
 
 def current() -> Frame | None:
     """A snapshot of the computation running in this thread or task that reads are recorded into, or None."""
+
+@final
+class untracked:
+    """A context manager: reads in its block are recorded by no computation (the running one, or an effect), and what they compute is computed on its own."""
+
+    def __new__(cls) -> untracked: ...
+    def __enter__(self) -> untracked: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+
+def set_reactions(hook: Callable[[], object], /) -> None:
+    """Registers, once, what runs the effects a completed change made stale."""
+
+def set_live(flag: object, /) -> None:
+    """Whether effects exist: while none does, changes call no hook."""
+
+def set_tracer(tracer: Callable[..., object] | None, /) -> None:
+    """This thread's tracer, called as tracer(kind, *details); None ends it."""
+
+def tracer() -> Callable[..., object] | None:
+    """This thread's tracer, or None."""
+
+def running() -> str | None:
+    """What runs in this thread now: None, 'node' or 'effect'."""
+
+def run_effect(node: Record, /) -> object:
+    """Runs an effect's node: its function, its reads recorded as its edges, each read computed on its own."""

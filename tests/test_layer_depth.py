@@ -245,11 +245,12 @@ def test_nodes_computed_ahead_of_need_hold_back_their_exceptions():
     plan["fragile"] = False
     g["bad"], g["x"] = True, 1
     assert g["top"] == -1                # fragile was refreshed first and failed
-    assert log == ["fragile", "top"] and not g.engine.nodes["fragile"].is_valid
+    assert log == ["fragile", "top"] and g.engine.nodes["fragile"].kept
     assert g["careful"] is error         # a read gets the failure...
-    with pytest.raises(ValueError):      # ...and so does a read from outside
+    with pytest.raises(ValueError) as info:  # ...and so does a read from outside
         g["fragile"]
-    assert not g.engine.nodes["careful"].is_valid
+    assert info.value is error and log == ["fragile", "top"]  # kept: no call
+    assert g.engine.nodes["careful"].is_valid
 
 
 def test_a_failure_low_in_a_long_chain_reaches_the_end_without_nesting():

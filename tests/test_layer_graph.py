@@ -267,20 +267,21 @@ def test_cycles_raise_with_their_path_and_heal(layer):
         assert str(back) == str(error) and vars(back) == vars(error)
 
 
-def test_exceptions_reach_the_reader_unchanged_and_nothing_caches(layer):
+def test_errors_are_kept_as_results_until_what_was_read_changes(layer):
     g, error = layer.Graph(), ValueError("boom")
     g["fail"] = True
     calls = []
 
     @g.node
     def shaky(g):
-        calls.append(1)
+        calls.append("shaky")
         if g["fail"]:
             raise error
         return "fine"
 
     @g.node
     def careful(g):
+        calls.append("careful")
         try:
             return g["shaky"]
         except ValueError as exc:
@@ -288,13 +289,51 @@ def test_exceptions_reach_the_reader_unchanged_and_nothing_caches(layer):
 
     with pytest.raises(ValueError) as info:
         g["shaky"]
+    first_tb = info.value.__traceback__
     assert info.value is error
-    assert g["careful"] is error
-    # careful returned its result but read a node that ended stale.
-    assert not g.engine.nodes["careful"].is_valid
+    # The error is the node's result: read again without a call, the same
+    # object, its traceback as first raised; a reader that caught it is
+    # cached like any other.
+    with pytest.raises(ValueError) as again:
+        g["shaky"]
+    assert again.value is error and g["careful"] is error and g["careful"] is error
+    assert calls == ["shaky", "careful"]
+    assert g.engine.nodes["careful"].is_valid
+    assert [tb.tb_frame.f_code.co_name for tb in _tb(error.__traceback__)][-1] == "shaky"
     g["fail"] = False
-    assert g["careful"] == "fine" and g.engine.nodes["careful"].is_valid
-    assert len(calls) == 3
+    assert g["careful"] == "fine" and calls == ["shaky", "careful", "shaky", "careful"]
+    del first_tb
+
+
+def _tb(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
+def test_errors_that_depend_on_where_a_node_computed_are_never_kept(layer):
+    g = layer.Graph()
+    g["x"] = 1
+    calls = []
+
+    def deep(n):
+        return deep(n + 1)
+
+    @g.node
+    def recursing(g):
+        calls.append(1)
+        g["x"]
+        return deep(0)
+
+    for _ in range(2):
+        with pytest.raises(RecursionError):
+            g["recursing"]
+    assert len(calls) == 2 and not g.engine.nodes["recursing"].is_valid
+    g.node(lambda g: g["loop"], name="loop")
+    for _ in range(2):
+        with pytest.raises(layer.CycleError):
+            g["loop"]
+    assert not g.engine.nodes["loop"].is_valid
 
 
 def test_a_keyboard_interrupt_leaves_the_node_stale_and_linked_as_before(layer):
@@ -403,7 +442,7 @@ class TestCutoff:
         g["x"], g["other"] = 5, 1
         assert g["label"] == "1/1" and log == ["parity", "label"]
 
-    def test_the_node_holds_its_new_value(self, layer):
+    def test_an_unchanged_value_keeps_the_previous_object(self, layer):
         g = layer.Graph()
         g["x"] = 1
 
@@ -413,7 +452,31 @@ class TestCutoff:
 
         first = g["v"]
         g["x"] = 2
-        assert g["v"] == first and g["v"] is not first
+        assert g["v"] is first
+
+    def test_a_callable_says_unchanged(self, layer):
+        g = layer.Graph()
+        g["x"] = 1.0
+        seen = []
+        g.node(lambda g: round(g["x"], 1), name="r", cutoff=lambda old, new: abs(old - new) < 0.5)
+        g.node(lambda g: seen.append(1) or g["r"] * 10, name="top")
+        assert g["top"] == 10.0
+        g["x"] = 1.2
+        assert g["top"] == 10.0 and g["r"] == 1.0 and len(seen) == 1
+        g["x"] = 3.0
+        assert g["top"] == 30.0 and len(seen) == 2
+        with pytest.raises(TypeError, match="cutoff must be True, False or a callable"):
+            g.node(lambda g: 1, name="bad", cutoff="yes")
+
+    def test_an_input_with_cutoff_set_to_an_unchanged_value_changes_nothing(self, layer):
+        g = layer.Graph()
+        g.input("x", 1.0, cutoff=True)
+        g.node(lambda g: g["x"] * 2, name="y")
+        assert g["y"] == 2.0
+        g["x"] = 1
+        assert g["x"] == 1.0 and g.engine.nodes["y"].is_valid
+        g["x"] = 2
+        assert g["y"] == 4
 
     def test_a_failed_or_raising_comparison_counts_as_changed(self, layer):
         class Odd:
@@ -573,10 +636,19 @@ class TestMissingNames:
 
     def test_a_computation_that_is_not_cached_leaves_no_record(self, layer):
         g = layer.Graph()
+        g["stop"] = object()
+        other = layer.Graph()
+        # It misses a name of g, and changes g while it runs: not cached.
+        other.node(lambda o: (g.__setitem__("stop", object()), Lookup("later", g)(None))[1], name="r")
+        assert other["r"] is None and not other.engine.nodes["r"].is_valid
+        assert not self.moves_the_revision(layer, lambda: g.input("later", 1))
+
+    def test_a_kept_missing_read_keeps_its_record(self, layer):
+        g = layer.Graph()
         g.node(lambda g: g["later"], name="r")
         with pytest.raises(layer.NodeNotFound):
             g["r"]
-        assert not self.moves_the_revision(layer, lambda: g.input("later", 1))
+        assert self.moves_the_revision(layer, lambda: g.input("later", 1))
         assert g["r"] == 1
 
     def test_a_collected_instance_leaves_no_record(self, layer):

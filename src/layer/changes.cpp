@@ -96,6 +96,88 @@ detach(PyObject *node, bool readers, PyObject *empty_deps,
     }
 }
 
+// While this thread traces: what invalidating `roots` (and `more`) will
+// clear, as labels, found before the walk clears it (each valid computed
+// node reached through the readers' lists). Null when not tracing.
+Ref
+traced_reach(PyObject *roots, PyObject *more = nullptr) noexcept
+{
+    if (!tracer()) {
+        return {};
+    }
+    PyObject *raised = PyErr_GetRaisedException();
+    Ref found = Ref::steal(PyList_New(0));
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    Ref todo = Ref::steal(PyList_New(0));
+    bool ok = found && seen && todo;
+    for (PyObject *list : {roots, more}) {
+        if (ok && list && PyList_CheckExact(list)) {
+            ok = PyList_SetSlice(todo.get(), PyList_GET_SIZE(todo.get()),
+                                 PyList_GET_SIZE(todo.get()), list) == 0;
+        }
+    }
+    while (ok && PyList_GET_SIZE(todo.get()) > 0) {
+        Py_ssize_t last = PyList_GET_SIZE(todo.get()) - 1;
+        Ref node = Ref::borrow(PyList_GET_ITEM(todo.get(), last));
+        ok = PyList_SetSlice(todo.get(), last, last + 1, nullptr) == 0;
+        if (!ok || !is_node_like(node.get())) {
+            continue;
+        }
+        NodeObject *n = as_node(node.get());
+        int already = PySet_Contains(seen.get(), node.get());
+        if (already != 0 || n->is_explicit || !n->is_valid) {
+            ok = already >= 0;
+            continue;
+        }
+        Ref shown = Ref::steal(trace_label(node.get()));
+        ok = shown && PySet_Add(seen.get(), node.get()) == 0 &&
+             PyList_Append(found.get(), shown.get()) == 0;
+        if (ok && PyList_CheckExact(n->dependents)) {
+            ok = PyList_SetSlice(todo.get(), PyList_GET_SIZE(todo.get()),
+                                 PyList_GET_SIZE(todo.get()), n->dependents) == 0;
+        }
+    }
+    if (!ok) {
+        PyErr_Clear();
+        found = Ref();
+    }
+    PyErr_SetRaisedException(raised);
+    return found;
+}
+
+// Tells this thread's tracer of a change.
+void
+report(const char *kind, PyObject *node, PyObject *reached) noexcept
+{
+    if (!tracer()) {
+        return;
+    }
+    Ref shown = Ref::steal(trace_label(node));
+    Ref nodes = reached ? Ref::steal(PyList_AsTuple(reached)) : Ref::steal(PyTuple_New(0));
+    if (!shown || !nodes) {
+        PyErr_Clear();
+        return;
+    }
+    Ref what = Ref::steal(PyUnicode_FromString(kind));
+    if (!what) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *args[] = {what.get(), shown.get(), nodes.get()};
+    trace("change", args, 3);
+}
+
+// The end of a change: the effects it made stale run, unless the change
+// already failed (its error is raised; they run after the next change).
+int
+finish(int rc) noexcept
+{
+    if (rc < 0) {
+        return -1;
+    }
+    return after_change();
+}
+
 Py_ssize_t
 edges_of(PyObject *node) noexcept
 {
@@ -132,7 +214,11 @@ change_input(PyObject *node, PyObject *value) noexcept
         dropped.add(as_node(node)->cached_value);
         as_node(node)->cached_value = Py_NewRef(value);
     }
-    return invalidate(readers.get(), false);
+    Ref reached = traced_reach(readers.get());
+    int rc = invalidate(readers.get(), false);
+    report(value ? "set" : "touch", node, reached.get());
+    dropped.release();
+    return finish(rc);
 }
 
 }  // namespace
@@ -251,6 +337,7 @@ register_node(GraphObject *graph, PyObject *name, PyObject *record) noexcept
             PyErr_Clear();
         }
     }
+    Ref reached = traced_reach(readers ? readers.get() : nullptr, waiting.get());
     int rc = 0;
     if (readers) {
         rc = invalidate(readers.get(), true);
@@ -258,7 +345,9 @@ register_node(GraphObject *graph, PyObject *name, PyObject *record) noexcept
     if (rc == 0 && waiting) {
         rc = invalidate(waiting.get(), true);
     }
-    return rc;
+    report("register", record, reached.get());
+    dropped.release();
+    return finish(rc);
 }
 
 int
@@ -278,8 +367,12 @@ remove_node(GraphObject *graph, PyObject *name, PyObject *node) noexcept
         return -1;
     }
     ++revision;
+    Ref reached = traced_reach(readers.get());
     detach(node, true, empty_deps.get(), empty_readers.get(), dropped);
-    return invalidate(readers.get(), true);
+    int rc = invalidate(readers.get(), true);
+    report("delete", node, reached.get());
+    dropped.release();
+    return finish(rc);
 }
 
 void

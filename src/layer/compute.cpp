@@ -499,6 +499,35 @@ unchanged(PyObject *equal, PyObject *value, PyObject *last) noexcept
 
 namespace {
 
+// Tells this thread's tracer of a computation: its node, what it read and
+// how it ended ("changed", "unchanged", "kept error", "uncached",
+// "failed" or "restored").
+void
+traced(RecordObject *rec, const ReadSet *reads, const char *outcome) noexcept
+{
+    if (!tracer()) {
+        return;
+    }
+    PyObject *raised = PyErr_GetRaisedException();
+    Ref shown = Ref::steal(trace_label(reinterpret_cast<PyObject *>(rec)));
+    Ref read = Ref::steal(PyTuple_New(reads ? reads->size : 0));
+    Ref how = Ref::steal(PyUnicode_FromString(outcome));
+    bool ok = shown && read && how;
+    for (Py_ssize_t i = 0; ok && reads && i < reads->size; ++i) {
+        PyObject *one = trace_label(reads->items[i]);
+        ok = one != nullptr;
+        if (ok) {
+            PyTuple_SET_ITEM(read.get(), i, one);
+        }
+    }
+    if (ok) {
+        PyObject *args[] = {shown.get(), read.get(), how.get()};
+        trace("compute", args, 3);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+}
+
 // Whether an exception a node's function raised may be kept as its
 // result: an Exception that does not depend on where the node was
 // computed (not a recursion, memory or cycle failure).
@@ -579,14 +608,17 @@ compute(RecordObject *rec, Frame *parent, DriverObject *driver, bool ahead,
             if (done < 0) {
                 return nullptr;  // the commit's error, not the function's
             }
+            traced(rec, &frame->reads, done == 0 ? "kept error" : "failed");
             PyErr_SetRaisedException(exc.release());
             return nullptr;
         }
         forget_misses(node, frame->misses, rec->missed);
+        traced(rec, &frame->reads, "failed");
         return nullptr;
     }
     if (frame->stale || revision != start || !rec->trusted) {
         forget_misses(node, frame->misses, rec->missed);
+        traced(rec, &frame->reads, "uncached");
         return value.release();
     }
     bool changed = true;
@@ -609,6 +641,7 @@ compute(RecordObject *rec, Frame *parent, DriverObject *driver, bool ahead,
             return nullptr;
         }
     }
+    traced(rec, &frame->reads, done != 0 ? "uncached" : changed ? "changed" : "unchanged");
     if (!changed && done == 0) {
         // Unchanged: the reader gets the previous object, as the node keeps.
         return Py_NewRef(rec->node.cached_value);
@@ -651,6 +684,7 @@ restore(RecordObject *rec, int64_t start) noexcept
     rec->node.is_valid = 1;
     Ref value = Ref::borrow(rec->node.cached_value);
     Py_DECREF(old);
+    traced(rec, nullptr, "restored");
     return value.release();
 }
 
@@ -763,6 +797,15 @@ advance(RecordObject *rec, Frame *parent, DriverObject *driver,
 PyObject *
 read_stale(RecordObject *rec, Frame *frame, PyThreadState *tstate) noexcept
 {
+    if (frame->effect) {
+        // An effect's read: recorded in the effect, computed on its own, so
+        // that no unwinding ever passes through an effect.
+        Ref value = Ref::steal(drive(rec, tstate));
+        if (!is_hit(rec)) {
+            frame->stale = 1;
+        }
+        return value.release();
+    }
     DriverObject *driver = frame->driver;
     Ref held_rec = Ref::borrow(reinterpret_cast<PyObject *>(rec));
     if (frame->unwound || driver->unwinding) {
@@ -796,6 +839,9 @@ read_stale(RecordObject *rec, Frame *frame, PyThreadState *tstate) noexcept
 // An outermost read: computes `rec` and, first, whatever its reads find
 // too deep, from the driver's stack.
 PyObject *
+drive_loop(RecordObject *rec, DriverObject *driver, PyThreadState *tstate) noexcept;
+
+PyObject *
 drive(RecordObject *rec, PyThreadState *tstate) noexcept
 {
     Ref driver_ref = Ref::steal(reinterpret_cast<PyObject *>(driver_new(tstate)));
@@ -803,6 +849,30 @@ drive(RecordObject *rec, PyThreadState *tstate) noexcept
         return nullptr;
     }
     DriverObject *driver = reinterpret_cast<DriverObject *>(driver_ref.get());
+    Ref value = Ref::steal(drive_loop(rec, driver, tstate));
+    // Changes made by node functions meanwhile (to other graphs) run the
+    // effects they made stale now that the outermost read returned.
+    if (driver->changed) {
+        if (value) {
+            if (after_read(driver) < 0) {
+                return nullptr;
+            }
+        }
+        else {
+            PyObject *raised = PyErr_GetRaisedException();
+            if (after_read(driver) < 0) {
+                PyErr_WriteUnraisable(nullptr);
+            }
+            PyErr_SetRaisedException(raised);
+        }
+    }
+    return value.release();
+}
+
+PyObject *
+drive_loop(RecordObject *rec, DriverObject *driver, PyThreadState *tstate) noexcept
+{
+    Ref driver_ref = Ref::borrow(reinterpret_cast<PyObject *>(driver));
     // The reads of this context find their computations through it from
     // here until the read returns.
     Ref token = Ref::steal(PyContextVar_Set(current_var, driver_ref.get()));
@@ -961,6 +1031,87 @@ record_miss(Frame *frame, GraphObject *graph, PyObject *name) noexcept
 }
 
 }  // namespace
+
+PyObject *
+run_effect(PyObject *node) noexcept
+{
+    RecordObject *rec = as_record(node);
+    GraphObject *graph = rec->anchor ? rec->anchor->graph : nullptr;
+    PyObject *owner = graph ? graph_owner(graph) : nullptr;
+    if (!owner) {
+        return raise(PyExc_ReferenceError, Msg::GraphGone, rec->node.name);
+    }
+    Ref held_node = Ref::borrow(node);
+    Ref held_owner = Ref::borrow(owner);
+    Ref func = Ref::borrow(rec->node.func);
+    PyThreadState *tstate = PyThreadState_Get();
+    Ref driver_ref = Ref::steal(reinterpret_cast<PyObject *>(driver_new(tstate)));
+    if (!driver_ref) {
+        return nullptr;
+    }
+    auto *driver = reinterpret_cast<DriverObject *>(driver_ref.get());
+    Ref token = Ref::steal(PyContextVar_Set(current_var, driver_ref.get()));
+    if (!token) {
+        return nullptr;
+    }
+    Frame here(node, nullptr, driver, tstate, false);
+    here.effect = 1;
+    int64_t start = revision;
+    driver->current = &here;
+    ++active_frames;
+    ++rec->busy;
+    PyObject *args[] = {owner};
+    Ref value = Ref::steal(PyObject_Vectorcall(func.get(), args, 1, nullptr));
+    --rec->busy;
+    --active_frames;
+    driver->current = nullptr;
+    driver->running = 0;
+    PyObject *raised = PyErr_GetRaisedException();
+    if (PyContextVar_Reset(current_var, token.get()) < 0) {
+        PyErr_Clear();
+    }
+    // Its edges are what this run read, also when it failed; it is
+    // pending again at once when a read left it stale.
+    Dropped dropped;
+    int linked = dropped.reserve(3) < 0 ? -1 : relink(rec, &here, dropped);
+    if (linked < 0) {
+        if (raised) {
+            PyErr_WriteUnraisable(node);
+        }
+        else {
+            raised = PyErr_GetRaisedException();
+        }
+        forget_misses(node, here.misses, rec->missed);
+    }
+    else {
+        forget_misses(node, rec->missed, here.misses);
+        dropped.add(rec->missed);
+        rec->missed = here.misses;
+        here.misses = nullptr;
+        rec->verified = start;
+        // `ok`: its reads ended up to date, so it has settled unless what
+        // it read changed while it ran (then it is valid no more and runs
+        // again); not ok, it waits for the next change.
+        bool settled = !here.stale && linked == 0;
+        bool current = true;
+        for (Py_ssize_t i = 0; settled && i < here.reads.size; ++i) {
+            PyObject *dep = here.reads.items[i];
+            if (Py_IS_TYPE(dep, &RecordType)) {
+                RecordObject *d = as_record(dep);
+                if (!is_hit(d)) {
+                    settled = false;
+                }
+                else if (d->changed > start) {
+                    current = false;
+                }
+            }
+        }
+        rec->ok = settled;
+        rec->node.is_valid = settled && current;
+    }
+    PyErr_SetRaisedException(raised);
+    return raised ? nullptr : value.release();
+}
 
 PyObject *
 read_found(PyObject *node, PyObject *name) noexcept

@@ -137,7 +137,7 @@ Frame::Frame(PyObject *node_, Frame *parent_, DriverObject *driver_,
       depth(parent_ ? parent_->depth + 1 : 1),
       py_start(tstate->py_recursion_remaining),
       c_start(tstate->c_recursion_remaining), suspended(0), stale(0),
-      unwound(0), ahead(ahead_)
+      unwound(0), ahead(ahead_), effect(0)
 {
 }
 
@@ -422,6 +422,7 @@ driver_new(PyThreadState *tstate) noexcept
     d->max_py = 0;
     d->max_c = 0;
     d->running = 1;
+    d->changed = 0;
     d->exact = 0;
     d->unwinding = 0;
     d->restart = 0;

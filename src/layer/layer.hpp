@@ -218,6 +218,9 @@ struct Frame {
     uint8_t stale;           // a read returned something not cached
     uint8_t unwound;         // an unwinding passes through it
     uint8_t ahead;           // computed ahead of need by a refresh
+    uint8_t effect;          // an effect's run: its reads are outermost
+                             // reads of their own, so no unwinding passes
+                             // through it
 
     Frame(PyObject *node, Frame *parent, DriverObject *driver,
           PyThreadState *tstate, bool ahead) noexcept;
@@ -267,6 +270,7 @@ struct DriverObject {
     Refresh *refreshes;      // innermost first
     int max_py, max_c;       // the most one level of nesting has cost
     uint8_t running;         // its outermost read has not returned
+    uint8_t changed;         // a change was made while it ran
     uint8_t exact;           // no refresh predicts: stale nodes compute
     uint8_t unwinding;       // an Unwinding is on its way to it
     uint8_t restart;         // ...and asks it to start again, exactly
@@ -372,6 +376,37 @@ int unchanged(PyObject *equal, PyObject *value, PyObject *last) noexcept;
 // Takes `reader`'s missed-name records out of the graphs' tables, keeping
 // the entries `keep` (a list of pairs, or null) lists. Never fails.
 void forget_misses(PyObject *reader, PyObject *entries, PyObject *keep) noexcept;
+
+// ---------------------------------------------------------------------------
+// Reactions (reactions.cpp): what the Python side of effects, watchers,
+// batches and traces needs of the engine. While no effect exists and no
+// trace is open, none of it costs more than a test of a global.
+
+// A change completed (a set, touch, registration or deletion): tells the
+// registered reactions so that stale effects run, unless a computation of
+// this thread is running (then the outermost read tells them when it
+// returns). 0 / -1 (an effect failed, or the hook did).
+[[nodiscard]] int after_change() noexcept;
+// The outermost read `driver` returned: if a change was made meanwhile,
+// the reactions hear of it now. 0 / -1.
+[[nodiscard]] int after_read(DriverObject *driver) noexcept;
+
+// The tracer of this thread, or null (borrowed). Cheap while none exists.
+PyObject *tracer() noexcept;
+extern Py_ssize_t tracers;
+// A node as a trace shows it: (owner, name), the owner its graph or model
+// instance. New / null.
+PyObject *trace_label(PyObject *node) noexcept;
+// Reports an event to this thread's tracer: tracer(kind, *args). A failing
+// tracer is reported as unraisable. Never fails.
+void trace(const char *kind, PyObject *const *args, Py_ssize_t nargs) noexcept;
+
+// An effect's run: `record`'s function in a frame whose reads are
+// outermost reads, its edges made exactly what it read (also when it
+// failed), valid again unless a read left it stale. New / null.
+PyObject *run_effect(PyObject *record) noexcept;
+
+[[nodiscard]] int reactions_ready(PyObject *module) noexcept;
 
 // ---------------------------------------------------------------------------
 // Messages (messages.cpp): every text the layer raises.

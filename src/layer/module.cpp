@@ -62,7 +62,8 @@ module_exec(PyObject *module)
         return -1;
     }
     if (records_ready(module) < 0 || frames_ready(module) < 0 ||
-        bases_ready(module) < 0 || take_errors() < 0) {
+        bases_ready(module) < 0 || reactions_ready(module) < 0 ||
+        take_errors() < 0) {
         return -1;
     }
     return 0;
