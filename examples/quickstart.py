@@ -65,6 +65,17 @@ try:
 except tarn.NodeNotFound as exc:
     print("NodeNotFound:", exc)
 
+# -- Reacting: a watcher on a model attribute, and a batch of changes --------
+
+moves: list[tuple[float, float]] = []
+watcher = tarn.watch(order_model, "total", lambda old, new: moves.append((old, new)))
+order_model.qty = 2                        # the watcher runs after the set
+with tarn.batch():                         # one run for the whole batch
+    order_model.qty = 3
+    order_model.price = 5.0
+print("watched total moves:", moves)
+watcher.dispose()
+
 # -- The engine underneath ---------------------------------------------------
 
 engine = DAGEngine()
