@@ -11,6 +11,7 @@ imported.
 from __future__ import annotations
 
 import inspect
+from types import FunctionType
 from collections.abc import Callable
 from typing import Any, TypeAlias
 
@@ -32,8 +33,16 @@ def check_cutoff(cutoff: object) -> None:
         )
 
 
+_ASYNCHRONOUS = inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR
+
+
 def check_function(func: Any, what: str) -> None:
     """Refuse what cannot be a node function: not callable, or asynchronous."""
+    # A plain function says what it is in its code's flags (unless it was
+    # marked a coroutine function by hand).
+    if (type(func) is FunctionType and not func.__code__.co_flags & _ASYNCHRONOUS
+            and not func.__dict__):
+        return
     if not callable(func):
         raise TypeError(f"{what} must be callable, not {type(func).__name__}")
     if inspect.iscoroutinefunction(func) or inspect.isasyncgenfunction(func):

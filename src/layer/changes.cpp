@@ -40,8 +40,21 @@ invalidate(PyObject *readers, bool force) noexcept
             if (force) {
                 r->ok = 0;
             }
-            if (!r->node.is_valid) {
-                continue;  // stale already: so is everything it reaches
+            NodeObject *n = &r->node;
+            if (!n->is_valid || n->is_explicit) {
+                continue;  // stale already (so is all it reaches), or an input
+            }
+            if (PyList_CheckExact(n->dependents) &&
+                PyList_GET_SIZE(n->dependents) == 0) {
+                // A reader nothing reads: its whole walk is this, and its
+                // type carries no replacement of invalidate. The readers'
+                // copy holds it, so what the old value's finaliser does
+                // cannot pull it away.
+                n->is_valid = 0;
+                PyObject *old = n->cached_value;
+                n->cached_value = Py_NewRef(Py_None);
+                Py_DECREF(old);
+                continue;
             }
         }
         else if (!is_node_like(reader)) {

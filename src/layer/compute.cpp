@@ -29,8 +29,9 @@ enum Mark : uint8_t { Same, Fresh, Changed };
 
 // Computations a driver nests before its reads unwind, and what is left of
 // the interpreter's budgets, beyond twice the most one level has cost, when
-// they unwind earlier.
-constexpr int kMaxDepth = 100;
+// they unwind earlier. The budgets are what the interpreter itself trusts
+// its native stack with; in practice they, not the cap, end the nesting.
+constexpr int kMaxDepth = 1000;
 constexpr int kPyReserve = 30;
 constexpr int kCReserve = 60;
 
@@ -295,7 +296,7 @@ int
 relink(RecordObject *rec, Frame *frame, Dropped &dropped) noexcept
 {
     PyObject *node = reinterpret_cast<PyObject *>(rec);
-    const ReadSet &reads = frame->reads;
+    ReadSet &reads = frame->reads;
     PyObject *old = rec->node.dependencies;
     bool old_list = PyList_CheckExact(old);
     Py_ssize_t old_size = old_list ? PyList_GET_SIZE(old) : 0;
@@ -316,7 +317,8 @@ relink(RecordObject *rec, Frame *frame, Dropped &dropped) noexcept
             return 1;
         }
     }
-    // What was read before: a set of its own once it is long.
+    // What was read before: a set of its own once it is long. Both sets'
+    // tables are made now, so that no lookup below can fail.
     ReadSet before;
     bool indexed = old_size > ReadSet::kInline;
     for (Py_ssize_t i = 0; indexed && i < old_size; ++i) {
@@ -324,9 +326,12 @@ relink(RecordObject *rec, Frame *frame, Dropped &dropped) noexcept
             return -1;
         }
     }
+    if (before.prepare() < 0 || reads.prepare() < 0) {
+        return -1;
+    }
     auto was_read = [&](PyObject *dep) {
         if (indexed) {
-            return before.contains(dep);
+            return before.has(dep) > 0;
         }
         for (Py_ssize_t i = 0; i < old_size; ++i) {
             if (old_items[i] == dep) {
@@ -386,7 +391,7 @@ relink(RecordObject *rec, Frame *frame, Dropped &dropped) noexcept
     // Removals, which cannot fail.
     for (Py_ssize_t i = 0; i < old_size; ++i) {
         PyObject *dep = old_items[i];
-        if (reads.contains(dep) || !is_node_like(dep)) {
+        if (reads.has(dep) > 0 || !is_node_like(dep)) {
             continue;
         }
         PyObject *readers = as_node(dep)->dependents;
@@ -824,7 +829,8 @@ read_stale(RecordObject *rec, Frame *frame, PyThreadState *tstate) noexcept
         frame->stale = 1;
         return got > 0 ? value.release() : nullptr;
     }
-    if (rec->mark != driver->serial && too_deep(frame, driver, tstate)) {
+    if (too_deep(frame, driver, tstate) &&
+        !(driver->computed && PySet_Contains(driver->computed, held_rec.get()) > 0)) {
         unwind(frame, driver, held_rec.get());
         return nullptr;
     }
@@ -876,6 +882,7 @@ drive_loop(RecordObject *rec, DriverObject *driver, PyThreadState *tstate) noexc
     // The reads of this context find their computations through it from
     // here until the read returns.
     Ref token = Ref::steal(PyContextVar_Set(current_var, driver_ref.get()));
+    forget_cached_driver();
     if (!token) {
         return nullptr;
     }
@@ -894,6 +901,7 @@ drive_loop(RecordObject *rec, DriverObject *driver, PyThreadState *tstate) noexc
             if (PyContextVar_Reset(current_var, token) < 0) {
                 PyErr_Clear();
             }
+            forget_cached_driver();
             driver->stack.clear();
             Py_CLEAR(driver->held);
             Py_CLEAR(driver->held_values);
@@ -940,7 +948,12 @@ drive_loop(RecordObject *rec, DriverObject *driver, PyThreadState *tstate) noexc
             return value.release();
         }
         else {
-            top->mark = driver->serial;
+            if (!driver->computed && !(driver->computed = PySet_New(nullptr))) {
+                return nullptr;
+            }
+            if (PySet_Add(driver->computed, node.get()) < 0) {
+                return nullptr;
+            }
             if (!is_hit(top) &&
                 hold(driver->held_values, node.get(), value.get()) < 0) {
                 return nullptr;
@@ -1051,6 +1064,7 @@ run_effect(PyObject *node) noexcept
     }
     auto *driver = reinterpret_cast<DriverObject *>(driver_ref.get());
     Ref token = Ref::steal(PyContextVar_Set(current_var, driver_ref.get()));
+    forget_cached_driver();
     if (!token) {
         return nullptr;
     }
@@ -1070,6 +1084,7 @@ run_effect(PyObject *node) noexcept
     if (PyContextVar_Reset(current_var, token.get()) < 0) {
         PyErr_Clear();
     }
+    forget_cached_driver();
     // Its edges are what this run read, also when it failed; it is
     // pending again at once when a read left it stale.
     Dropped dropped;

@@ -12,6 +12,8 @@ Py_ssize_t active_frames = 0;
 namespace {
 
 uint64_t driver_serial = 0;
+// Every computation's serial is larger than any before it.
+uint64_t frame_serial = 0;
 
 // ---------------------------------------------------------------------------
 // Read sets
@@ -36,33 +38,64 @@ index_put(PyObject **index, Py_ssize_t slots, PyObject *node) noexcept
 
 }  // namespace
 
-bool
-ReadSet::contains(PyObject *node) const noexcept
+// By the pointers alone: a scan, or past a few items the table (made now
+// if it was not). 1 / 0 / -1.
+int
+ReadSet::find(PyObject *node) noexcept
 {
-    if (!index) {
+    if (!index && size <= kInline) {
         for (Py_ssize_t i = 0; i < size; ++i) {
             if (items[i] == node) {
-                return true;
+                return 1;
             }
         }
-        return false;
+        return 0;
+    }
+    if (!index) {
+        Py_ssize_t more = 64;
+        while (more < size * 2) {
+            more *= 2;
+        }
+        auto *table = static_cast<PyObject **>(
+            PyMem_Calloc(static_cast<size_t>(more), sizeof(PyObject *)));
+        if (!table) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            index_put(table, more, items[i]);
+        }
+        index = table;
+        slots = more;
     }
     size_t i = slot_of(node, slots);
     while (PyObject *at = index[i]) {
         if (at == node) {
-            return true;
+            return 1;
         }
         i = (i + 1) & static_cast<size_t>(slots - 1);
     }
-    return false;
+    return 0;
 }
 
 int
-ReadSet::add(PyObject *node) noexcept
+ReadSet::has(PyObject *node) noexcept
 {
-    if (contains(node)) {
-        return 0;
+    if (serial && Py_IS_TYPE(node, &RecordType)) {
+        uint64_t mark = as_record(node)->read_by;
+        if (mark == serial) {
+            return 1;
+        }
+        if (mark < serial) {
+            return 0;  // had this computation read it, the mark would be this
+        }
     }
+    return find(node);
+}
+
+int
+ReadSet::append(PyObject *node) noexcept
+{
     if (size == capacity) {
         Py_ssize_t grown_to = capacity * 2;
         PyObject **grown;
@@ -86,9 +119,9 @@ ReadSet::add(PyObject *node) noexcept
         items = grown;
         capacity = grown_to;
     }
-    // Past a linear scan's length, duplicates are found through a table.
-    if (size >= kInline && (size + 1) * 2 > slots) {
-        Py_ssize_t more = slots ? slots * 2 : 64;
+    if (index && (size + 1) * 2 > slots) {
+        // The table keeps at most half its slots full.
+        Py_ssize_t more = slots * 2;
         auto *table = static_cast<PyObject **>(
             PyMem_Calloc(static_cast<size_t>(more), sizeof(PyObject *)));
         if (!table) {
@@ -107,6 +140,27 @@ ReadSet::add(PyObject *node) noexcept
         index_put(index, slots, node);
     }
     return 0;
+}
+
+int
+ReadSet::add(PyObject *node) noexcept
+{
+    if (serial && Py_IS_TYPE(node, &RecordType)) {
+        RecordObject *r = as_record(node);
+        if (r->read_by == serial) {
+            return 0;
+        }
+        if (r->read_by < serial) {
+            r->read_by = serial;
+            return append(node);
+        }
+        // A later computation read it since: only the set itself knows.
+    }
+    int there = find(node);
+    if (there != 0) {
+        return there < 0 ? -1 : 0;
+    }
+    return append(node);
 }
 
 void
@@ -134,11 +188,33 @@ ReadSet::clear() noexcept
 Frame::Frame(PyObject *node_, Frame *parent_, DriverObject *driver_,
              PyThreadState *tstate, bool ahead_) noexcept
     : node(node_), parent(parent_), driver(driver_), misses(nullptr),
+      reads(++frame_serial),
       depth(parent_ ? parent_->depth + 1 : 1),
       py_start(tstate->py_recursion_remaining),
       c_start(tstate->c_recursion_remaining), suspended(0), stale(0),
       unwound(0), ahead(ahead_), effect(0)
 {
+}
+
+namespace {
+
+// The driver found last through the context variable, with the context
+// object it was found in (strong; null when none). A read in the same
+// context of the same thread finds it again without asking the variable.
+// Only the layer sets the variable in a context it runs in, and it drops
+// this cache whenever it does.
+PyObject *cached_context = nullptr;
+DriverObject *cached_driver = nullptr;
+
+}  // namespace
+
+void
+forget_cached_driver() noexcept
+{
+    DriverObject *driver = cached_driver;
+    cached_driver = nullptr;
+    cached_context = nullptr;
+    Py_XDECREF(reinterpret_cast<PyObject *>(driver));
 }
 
 Frame *
@@ -148,24 +224,36 @@ running_frame(PyThreadState *tstate, bool tracking, bool &failed) noexcept
     if (active_frames == 0) {
         return nullptr;
     }
-    PyObject *value = nullptr;
-    if (PyContextVar_Get(current_var, nullptr, &value) < 0) {
-        failed = true;
-        return nullptr;
-    }
-    // Script code can reach the variable (through copy_context()) and set
-    // anything: only a running driver of this thread counts. One of another
-    // thread (a context copied there) computes nothing here, and one whose
-    // read returned (a task that copied the context, a reset that failed)
-    // counts as absent.
-    Frame *frame = nullptr;
-    if (value && Py_IS_TYPE(value, &DriverType)) {
-        auto *driver = reinterpret_cast<DriverObject *>(value);
-        if (driver->running && driver->tstate == tstate) {
-            frame = driver->current;
+    DriverObject *driver = cached_driver;
+    if (!driver || tstate->context != cached_context || driver->tstate != tstate ||
+        !driver->running) {
+        PyObject *value = nullptr;
+        if (PyContextVar_Get(current_var, nullptr, &value) < 0) {
+            failed = true;
+            return nullptr;
+        }
+        // Script code can reach the variable (through copy_context()) and
+        // set anything: only a running driver of this thread counts. One
+        // of another thread (a context copied there) computes nothing
+        // here, and one whose read returned (a task that copied the
+        // context, a reset that failed) counts as absent.
+        driver = nullptr;
+        if (value && Py_IS_TYPE(value, &DriverType)) {
+            auto *found = reinterpret_cast<DriverObject *>(value);
+            if (found->running && found->tstate == tstate) {
+                driver = found;
+                DriverObject *old = cached_driver;
+                cached_driver = reinterpret_cast<DriverObject *>(Py_NewRef(value));
+                cached_context = tstate->context;
+                Py_XDECREF(reinterpret_cast<PyObject *>(old));
+            }
+        }
+        Py_XDECREF(value);
+        if (!driver) {
+            return nullptr;
         }
     }
-    Py_XDECREF(value);
+    Frame *frame = driver->current;
     if (frame && tracking && frame->suspended) {
         return nullptr;
     }
@@ -264,6 +352,7 @@ driver_traverse(PyObject *self, visitproc visit, void *arg)
     }
     Py_VISIT(d->held);
     Py_VISIT(d->held_values);
+    Py_VISIT(d->computed);
     return 0;
 }
 
@@ -274,6 +363,7 @@ driver_clear(PyObject *self)
     d->stack.clear();
     Py_CLEAR(d->held);
     Py_CLEAR(d->held_values);
+    Py_CLEAR(d->computed);
     return 0;
 }
 
@@ -418,6 +508,7 @@ driver_new(PyThreadState *tstate) noexcept
     d->stack = Levels{};
     d->held = nullptr;
     d->held_values = nullptr;
+    d->computed = nullptr;
     d->refreshes = nullptr;
     d->max_py = 0;
     d->max_c = 0;

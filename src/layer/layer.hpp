@@ -62,8 +62,8 @@ struct RecordObject {
     int64_t changed;        // revision at which its value last changed
     int64_t verified;       // revision at which it was last computed or
                             // confirmed; -1 when never
-    uint64_t mark;          // serial of the last driver that computed it
-                            // from its stack
+    uint64_t read_by;       // serial of the latest computation that read it
+                            // (never lowered): a read set's first test
     int32_t busy;           // frames, refresh levels and driver stacks
                             // holding it now
     uint8_t kept;           // valid, keeping an exception (cached_value)
@@ -181,19 +181,25 @@ private:
 // context variable.
 
 // The reads of one computation, in first-read order, without duplicates.
+// A record read by the computation of serial S carries S in `read_by` (or a
+// later serial, never an earlier one), so the common test for a duplicate is
+// one comparison; only a record a later computation read since (one nested
+// in this, or another thread's) is looked for in the set itself, by a scan
+// or, past a few reads, a table of the pointers made then.
 struct ReadSet {
     static constexpr Py_ssize_t kInline = 8;
     PyObject **items;   // strong references; `inline_items` until it grows
     Py_ssize_t size;
     Py_ssize_t capacity;
     PyObject **index;   // open-addressing table over `items` (borrowed),
-                        // made once the set outgrows a linear scan
+                        // made when first needed past a linear scan
     Py_ssize_t slots;
+    uint64_t serial;    // the computation's; 0: no record carries it
     PyObject *inline_items[kInline];
 
-    ReadSet() noexcept
+    explicit ReadSet(uint64_t serial_ = 0) noexcept
         : items(inline_items), size(0), capacity(kInline), index(nullptr),
-          slots(0)
+          slots(0), serial(serial_)
     {
     }
     ReadSet(const ReadSet &) = delete;
@@ -201,9 +207,18 @@ struct ReadSet {
     ~ReadSet() { clear(); }
     // Adds `node` unless it is there. 0 / -1.
     [[nodiscard]] int add(PyObject *node) noexcept;
-    bool contains(PyObject *node) const noexcept;
+    // Whether `node` is there; -1 (with MemoryError) when the table it
+    // needed could not be made.
+    [[nodiscard]] int has(PyObject *node) noexcept;
+    // Makes the table now if a lookup could need it, so that later ones
+    // cannot fail. 0 / -1.
+    [[nodiscard]] int prepare() noexcept { return size > kInline ? find(nullptr) : 0; }
     // Empties the set, releasing its references (may run code).
     void clear() noexcept;
+
+private:
+    int find(PyObject *node) noexcept;
+    int append(PyObject *node) noexcept;
 };
 
 struct Frame {
@@ -265,6 +280,8 @@ struct DriverObject {
     uint64_t serial;
     Frame *current;          // the innermost running computation, or null
     Levels stack;            // nodes to compute, the top first
+    PyObject *computed;      // null, or a set of the nodes it computed
+                             // from its stack (never requested again)
     PyObject *held;          // null, or a dict record -> exception
     PyObject *held_values;   // null, or a dict record -> uncached value
     Refresh *refreshes;      // innermost first
@@ -292,6 +309,10 @@ extern Py_ssize_t active_frames;
 // when that computation is suspended (a read in a cut-off comparison).
 // Sets `failed` on an error.
 Frame *running_frame(PyThreadState *tstate, bool tracking, bool &failed) noexcept;
+
+// The layer set or reset the context variable: the driver cached for
+// reads is no longer trusted. Never fails.
+void forget_cached_driver() noexcept;
 
 // A new driver for an outermost read in this thread. New / null.
 DriverObject *driver_new(PyThreadState *tstate) noexcept;

@@ -437,7 +437,7 @@ record_new(AnchorObject *anchor, PyObject *name, PyObject *func,
     r->missed = nullptr;
     r->changed = revision;
     r->verified = -1;
-    r->mark = 0;
+    r->read_by = 0;
     r->busy = 0;
     r->equal = Py_XNewRef(equal);
     r->kept_tb = nullptr;
