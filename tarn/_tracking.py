@@ -41,7 +41,7 @@ def check_function(func: Any, what: str) -> None:
     # A plain function says what it is in its code's flags (unless it was
     # marked a coroutine function by hand).
     if (type(func) is FunctionType and not func.__code__.co_flags & _ASYNCHRONOUS
-            and not func.__dict__):
+            and getattr(func, "_is_coroutine_marker", None) is None):
         return
     if not callable(func):
         raise TypeError(f"{what} must be callable, not {type(func).__name__}")

@@ -9,7 +9,10 @@ import pytest
 import layer_reference
 import tarn
 
-LAYER_NAMES = ("Graph", "Model", "Input", "computed", "graph_of", "NodeNotFound", "CycleError")
+LAYER_NAMES = (
+    "Graph", "Model", "Input", "computed", "graph_of", "NodeNotFound", "CycleError",
+    "effect", "Effect", "watch", "batch", "update", "untracked", "touch", "trace",
+)
 
 LAYERS = {
     name: types.SimpleNamespace(name=name, **{attr: getattr(module, attr) for attr in LAYER_NAMES})
@@ -19,6 +22,8 @@ LAYERS = {
 
 @pytest.fixture(params=sorted(LAYERS))
 def layer(request):
-    """A namespace with Graph, Model, Input, computed, graph_of, NodeNotFound
-    and CycleError of one implementation (``layer.name`` says which)."""
+    """A namespace with the layer's API of one implementation (``layer.name``
+    says which): Graph, Model, Input, computed, graph_of, NodeNotFound,
+    CycleError, and the reactions: effect, Effect, watch, batch, update,
+    untracked, touch and trace."""
     return LAYERS[request.param]

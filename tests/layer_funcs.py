@@ -79,21 +79,30 @@ def _order_models(lib: Any, owner: str) -> tuple[type, type]:
             rate = 1.0 - (self.customer.discount if self.customer is not None else 0.0)
             return round(self.subtotal * 1.2 * rate, 2)
 
-    for cls in (Customer, Order):
+    class Gauge(lib.Model):
+        """Equalities given as functions of the class body."""
+
+        level: tarn.Input[float] = lib.Input(0.0, cutoff=lambda old, new: abs(old - new) < 0.5)
+
+        @lib.computed(cutoff=lambda old, new: old[0] == new[0])
+        def band(self) -> tuple[int, float]:
+            return (int(self.level // 10), self.level)
+
+    for cls in (Customer, Order, Gauge):
         cls.__qualname__ = f"{owner}.{cls.__name__}"
-    return Customer, Order
+    return Customer, Order, Gauge
 
 
 class Native:
     """The order models on tarn's layer."""
 
-    Customer, Order = _order_models(tarn, "Native")
+    Customer, Order, Gauge = _order_models(tarn, "Native")
 
 
 class Reference:
     """The same models on the pure-Python reference."""
 
-    Customer, Order = _order_models(layer_reference, "Reference")
+    Customer, Order, Gauge = _order_models(layer_reference, "Reference")
 
 
 def models(layer: Any) -> Any:

@@ -142,6 +142,26 @@ def test_exceptions_reach_the_reader_unchanged_from_any_depth(layer, default_lim
     assert all(g.engine.nodes[f"n{i}"].is_valid for i in range(2500, LONG))
 
 
+def test_changes_of_a_computing_graph_are_refused_at_any_depth(layer, default_limit, request):
+    if layer.name == "native":
+        request.applymarker(pytest.mark.xfail(
+            strict=True, reason="native refuses the change only while the computation that "
+            "forbids it is still nested, not once an unwinding moved it to the stack"))
+    g = layer.Graph()
+    g["x"] = 0
+
+    def setter(other):
+        g["x"] = 5
+        return 0
+
+    other = chain(LONG, layer.Graph)
+    other.node(setter, name="n0")           # at the bottom of the chain
+    g.node(lambda g: other[f"n{LONG - 1}"], name="top")
+    with pytest.raises(RuntimeError, match="cannot set 'x' while 'top' is computing"):
+        g["top"]
+    assert g["x"] == 0
+
+
 def test_a_comparison_reads_in_a_read_of_its_own(layer, default_limit):
     # The cut-off comparison of a node recomputed deep in a first read
     # reads a never-computed chain of another graph: that is no read of

@@ -220,11 +220,18 @@ def test_node_decorator_forms_and_refusals(layer):
 def test_changes_from_inside_a_computation_of_the_same_graph_are_refused(layer):
     g, other = layer.Graph(), layer.Graph()
     g["a"], other["x"] = 1, 1
+
+    def untracked_set():
+        with layer.untracked():           # reads untracked, changes still refused
+            g["a"] = 2
+
     attempts = [
         ("set", lambda: g.__setitem__("a", 2)),
         ("register", lambda: g.node(lambda g: 0, name="z")),
         ("register", lambda: g.input("z", 0)),
         ("delete", lambda: g.__delitem__("a")),
+        ("touch", lambda: g.touch("a")),
+        ("set", untracked_set),
     ]
     for action, attempt in attempts:
         @g.node(name="bad")
@@ -477,6 +484,31 @@ class TestCutoff:
         assert g["x"] == 1.0 and g.engine.nodes["y"].is_valid
         g["x"] = 2
         assert g["y"] == 4
+
+    def test_an_inputs_equality_is_set_with_it_and_its_failures_count_as_changed(self, layer):
+        g, seen = layer.Graph(), []
+
+        def close(old, new):
+            seen.append((old, new))
+            if new is None:
+                raise ValueError("cannot compare")
+            if new == "stop":
+                raise KeyboardInterrupt
+            return abs(old - new) < 1
+
+        g.input("x", 1.0, cutoff=close)
+        assert g.engine.nodes["x"].cutoff is close
+        g.node(lambda g: g["x"], name="y")
+        g["y"]
+        g["x"] = 1.5                          # unchanged: nothing at all happens
+        assert seen == [(1.0, 1.5)] and g["x"] == 1.0 and g.engine.nodes["y"].is_valid
+        with pytest.raises(KeyboardInterrupt):
+            g["x"] = "stop"
+        assert g["x"] == 1.0 and g.engine.nodes["y"].is_valid
+        g["x"] = None                         # a failed comparison: changed
+        assert g["y"] is None
+        g.input("x", 5)                       # given again, without an equality
+        assert g.engine.nodes["x"].cutoff is False and len(seen) == 3
 
     def test_a_failed_or_raising_comparison_counts_as_changed(self, layer):
         class Odd:
