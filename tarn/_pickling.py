@@ -257,8 +257,10 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
     cut = {cell for cell in where
            if any(reach(dep) is None for dep in cell.dependencies)
            or any(other is None or id(other) not in inside for other, _ in cell.missed)}
-    stale = set(cut)
-    todo = list(cut)
+    # A kept error comes back stale (it is computed again), so whatever read
+    # it must come back stale too, or a later change would stop at it.
+    stale = cut | {cell for cell in where if cell.kept}
+    todo = list(stale)
     while todo:
         for reader in todo.pop().dependents:
             if reader in where and reader not in stale:
@@ -277,11 +279,15 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
         revs: list[int] = []
         # True and False stand for themselves in `flags`; a callable
         # cutoff is written by reference.
+        # A model's own equalities come from its class when loaded, so a
+        # lambda in the class body need not pickle.
         equals: list[Any] = []
+        specs = _class_cutoffs(type(owner)) if is_model else {}
         for at, cell in enumerate(cells):
             cutoff = cell.cutoff
             bits = _CUTOFF if cutoff is not False else 0
-            equals.append(None if isinstance(cutoff, bool) else cutoff)
+            own = isinstance(cutoff, bool) or specs.get(names[at]) is cutoff
+            equals.append(None if own else cutoff)
             if cell.is_explicit:
                 bits |= _INPUT | _VALID
                 funcs.append(None)
@@ -317,6 +323,13 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
     return (2, members, edges, readers, tables[1:])
 
 
+def _class_cutoffs(kind: type) -> dict[str, Any]:
+    """The cutoff each input and computed attribute of a model class declares."""
+    specs = {name: spec.cutoff for name, spec in kind._tarn_inputs.items()}
+    specs.update((name, spec.cutoff) for name, spec in kind._tarn_computed.items())
+    return specs
+
+
 def _fill_table(table: Table, state: tuple[Any, ...]) -> None:
     version, members, edges, readers, others = state
     if version != 2:
@@ -326,13 +339,20 @@ def _fill_table(table: Table, state: tuple[Any, ...]) -> None:
     for m, (kind, names, funcs, values, lasts, flags, revs, _, equals) in enumerate(members):
         owner = member(table, m, kind)
         graph = _graph(owner)
+        specs = {}
         if not isinstance(owner, GraphBase):
             computeds = kind._tarn_computed
             funcs = [computeds[name].func if name in computeds else None for name in names]
+            specs = _class_cutoffs(kind)
         made = []
         for at, name in enumerate(names):
             bits = flags[at]
-            cutoff = equals[at] if equals[at] is not None else bool(bits & _CUTOFF)
+            if equals[at] is not None:
+                cutoff = equals[at]
+            elif bits & _CUTOFF and not isinstance(specs.get(name, True), bool):
+                cutoff = specs[name]
+            else:
+                cutoff = bool(bits & _CUTOFF)
             cell = make_record(
                 graph, name, funcs[at], bits & _INPUT, values[at], cutoff,
                 bits & _VALID, bits & _OK, lasts[at], base + revs[2 * at], base + revs[2 * at + 1],
@@ -373,8 +393,8 @@ def dump_graph(graph: Any, protocol: int, with_functions: bool) -> tuple[Any, ..
     names, cells = _records(graph)
     index = {cell: at for at, cell in enumerate(cells)}
     cut = {cell for cell in cells if any(dep not in index for dep in cell.dependencies)}
-    stale = set(cut)
-    todo = list(cut)
+    stale = cut | {cell for cell in cells if cell.kept}
+    todo = list(stale)
     while todo:
         for reader in todo.pop().dependents:
             if reader in index and reader not in stale:

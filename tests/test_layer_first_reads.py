@@ -142,11 +142,7 @@ def test_exceptions_reach_the_reader_unchanged_from_any_depth(layer, default_lim
     assert all(g.engine.nodes[f"n{i}"].is_valid for i in range(2500, LONG))
 
 
-def test_changes_of_a_computing_graph_are_refused_at_any_depth(layer, default_limit, request):
-    if layer.name == "native":
-        request.applymarker(pytest.mark.xfail(
-            strict=True, reason="native refuses the change only while the computation that "
-            "forbids it is still nested, not once an unwinding moved it to the stack"))
+def test_changes_of_a_computing_graph_are_refused_at_any_depth(layer, default_limit):
     g = layer.Graph()
     g["x"] = 0
 

@@ -231,11 +231,7 @@ def test_instances_pickle_with_inputs_and_values(layer):
     assert type(copied) is layer.Graph and copied["qty"] == 2 and copied is not layer.graph_of(o)
 
 
-def test_instances_pickle_with_equalities_of_their_class(layer, request):
-    if layer.name == "native":
-        request.applymarker(pytest.mark.xfail(
-            strict=True, reason="native pickles a model's equalities with each instance, by "
-            "reference, so one written as a lambda in the class body cannot be pickled"))
+def test_instances_pickle_with_equalities_of_their_class(layer):
     gauge = models(layer).Gauge(level=1.0)
     gauge.band
     back = copy.copy(gauge)

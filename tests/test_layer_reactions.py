@@ -348,11 +348,7 @@ class TestKeptErrorsAndTraces:
         assert again is first and again.__cause__ is cause
         assert type(again.__context__) is ZeroDivisionError
 
-    def test_readers_of_a_kept_error_come_back_stale_from_a_pickle(self, layer, request):
-        if layer.name == "native":
-            request.applymarker(pytest.mark.xfail(
-                strict=True, reason="native pickles the readers of a kept error as valid, and a "
-                "later change of what the error read never reaches them"))
+    def test_readers_of_a_kept_error_come_back_stale_from_a_pickle(self, layer):
         g = layer.Graph()
         g["x"] = 0
         g.node(Formula(("x",), 0, None, False, 0), name="failing")     # raises at 0

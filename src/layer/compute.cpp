@@ -1201,11 +1201,28 @@ guard(GraphObject *graph, PyObject *name, const char *action) noexcept
     if (failed) {
         return -1;
     }
+    // A computation an unwinding moved to its driver's stack is still
+    // computing: it runs again once what it needs is computed.
+    DriverObject *seen = nullptr;
     for (Frame *f = frame; f; f = f->parent) {
+        PyObject *computing = nullptr;
         if (Py_IS_TYPE(f->node, &RecordType) &&
             as_record(f->node)->anchor == graph->anchor) {
+            computing = f->node;
+        }
+        if (!computing && f->driver && f->driver != seen) {
+            seen = f->driver;
+            const Levels &stack = seen->stack;
+            for (Py_ssize_t i = stack.size - 1; i >= 0 && !computing; --i) {
+                PyObject *node = stack.items[i].node;
+                if (as_record(node)->anchor == graph->anchor) {
+                    computing = node;
+                }
+            }
+        }
+        if (computing) {
             raise(PyExc_RuntimeError, Msg::Guard, action, name,
-                  as_node(f->node)->name);
+                  as_node(computing)->name);
             return -1;
         }
     }
