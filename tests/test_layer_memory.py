@@ -173,3 +173,59 @@ def test_what_records_hold_is_released_with_what_reaches_it():
     gc.collect()
     assert [r() for r in refs] == [None, None] and probe() is None
     assert src.dependents("x") == () and graph_of(lasting).dependents("x") == ()
+
+
+class TestDroppedGraphsGoAtOnce:
+    """A computed graph's records refer to each other both ways; once the
+    graph is dropped and nothing else holds them, they go with it, without
+    waiting for the cyclic collector, and anything still held keeps its
+    edges."""
+
+    @staticmethod
+    def chain(value):
+        g = Graph()
+        g["n0"] = value
+        for i in range(1, 50):
+            g.node(lambda g, p=f"n{i - 1}": (g[p], None)[0], name=f"n{i}")
+        g["n49"]
+        return g
+
+    class Value:
+        pass
+
+    def test_without_the_collector(self):
+        value = self.Value()
+        probe = weakref.ref(value)
+        g = self.chain(value)
+        other = self.chain(0)
+        model = Reader(src=lasting)
+        model.value
+        was = gc.isenabled()
+        gc.disable()
+        try:
+            del g, value
+            assert probe() is None
+            model_ref = weakref.ref(model)
+            del model
+            assert model_ref() is None
+        finally:
+            if was:
+                gc.enable()
+        assert other["n49"] == 0
+
+    def test_a_record_held_keeps_its_edges(self):
+        g = self.chain(1)
+        held = g.engine.nodes["n20"]
+        engine = self.chain(2).engine
+        del g
+        gc.collect()
+        assert [d.name for d in held.dependencies] == ["n19"]
+        assert [d.name for d in held.dependents] == ["n21"]
+        assert [d.name for d in engine.nodes["n5"].dependents] == ["n6"]
+
+    def test_a_list_held_by_a_script_is_left_alone(self):
+        g = self.chain(1)
+        kept = g.engine.nodes["n20"].dependents
+        del g
+        gc.collect()
+        assert [d.name for d in kept] == ["n21"]

@@ -155,6 +155,7 @@ graph_dealloc(PyObject *self)
         PyObject_ClearWeakRefs(self);
     }
     graph_unlink(g);
+    graph_release_edges(g);
     if (g->anchor) {
         g->anchor->graph = nullptr;
         Py_CLEAR(g->anchor);

@@ -469,4 +469,67 @@ graph_unlink(GraphObject *graph) noexcept
     PyErr_SetRaisedException(raised);
 }
 
+void
+graph_release_edges(GraphObject *graph) noexcept
+{
+    // The registry must be held by the graph and its engine alone, and the
+    // engine by the graph alone, or a script could still reach a record.
+    PyObject *nodes = graph->nodes;
+    PyObject *engine = graph->engine;
+    if (!nodes || !PyDict_CheckExact(nodes) || !engine || Py_REFCNT(engine) != 1 ||
+        as_engine(engine)->nodes != nodes || Py_REFCNT(nodes) != 2) {
+        return;
+    }
+    AnchorObject *anchor = graph->anchor;
+    auto ours = [&](PyObject *o) {
+        return Py_IS_TYPE(o, &RecordType) && as_record(o)->anchor == anchor &&
+               as_record(o)->trusted;
+    };
+    auto edges = [](PyObject *list) {
+        return PyList_CheckExact(list) ? PyList_GET_SIZE(list) : Py_ssize_t(0);
+    };
+    // Each reference counted here is a real one, so every record holds at
+    // least as many as it is counted for; equal sums mean no record is held
+    // from anywhere else (a running computation, a value, a script).
+    Py_ssize_t held = 0, internal = 0, pos = 0;
+    PyObject *key, *node;
+    while (PyDict_Next(nodes, &pos, &key, &node)) {
+        if (!ours(node)) {
+            return;
+        }
+        NodeObject *n = as_node(node);
+        for (PyObject *list : {n->dependencies, n->dependents}) {
+            if (edges(list) && Py_REFCNT(list) != 1) {
+                return;  // a script holds the list itself
+            }
+            for (Py_ssize_t i = 0; i < edges(list); ++i) {
+                if (!ours(PyList_GET_ITEM(list, i))) {
+                    return;
+                }
+            }
+            internal += edges(list);
+        }
+        held += Py_REFCNT(node);
+        internal += 1;  // the registry's
+    }
+    if (held != internal) {
+        return;
+    }
+    // Every record stays held by the registry, so releasing the lists'
+    // references frees nothing and runs no code.
+    pos = 0;
+    while (PyDict_Next(nodes, &pos, &key, &node)) {
+        NodeObject *n = as_node(node);
+        for (PyObject *list : {n->dependencies, n->dependents}) {
+            Py_ssize_t size = edges(list);
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                Py_DECREF(PyList_GET_ITEM(list, i));
+            }
+            if (size) {
+                Py_SET_SIZE(reinterpret_cast<PyVarObject *>(list), 0);
+            }
+        }
+    }
+}
+
 }  // namespace tarn::layer

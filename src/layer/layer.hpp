@@ -363,6 +363,11 @@ PyObject *graph_owner(GraphObject *graph) noexcept;
 // Takes every edge and missed-name record between the graph's nodes and
 // other graphs' out of both sides. Never fails.
 void graph_unlink(GraphObject *graph) noexcept;
+// Empties the edge lists of the graph's records when nothing but its
+// registry and those lists refers to any of them, so that they are freed
+// with the registry instead of waiting for the cyclic collector. For a graph
+// freed by its last reference, after `graph_unlink`. Never fails.
+void graph_release_edges(GraphObject *graph) noexcept;
 
 // ---------------------------------------------------------------------------
 // The algorithm (compute.cpp)
