@@ -42,7 +42,8 @@ def load_package(root: Path = ROOT) -> Any:
     """The package as the reference sees it: sources and stubs, no import."""
     import griffe
 
-    return griffe.load("tarn", search_paths=[str(root)], allow_inspection=False)
+    # By path: a name would find the package already imported, wherever it is.
+    return griffe.load(root / "tarn", search_paths=[str(root)], allow_inspection=False)
 
 
 def public_names(package: Any) -> list[str]:
