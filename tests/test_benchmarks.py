@@ -82,7 +82,8 @@ def test_the_deep_stack_hands_back_results_and_errors():
         bench.DeepStack.call(divmod, 1, 0)
 
 
-@pytest.mark.parametrize("contestant", ["TarnCore", "Reaktiv", "Observ", "Loman"])
+@pytest.mark.parametrize("contestant", ["TarnLayer", "TarnModel", "TarnCore", "Reaktiv",
+                                        "Observ", "Loman"])
 def test_each_contestant_does_the_library_jobs(contestant):
     libraries = benchmark_module("libraries")
     try:
@@ -91,8 +92,25 @@ def test_each_contestant_does_the_library_jobs(contestant):
         pytest.skip(f"{contestant} is not installed (the bench extra)")
     failures, too_deep = libraries.check([made], quick=True)
     assert failures == []
-    # Only the 1,000-deep chain may exceed the interpreter's native recursion.
-    assert set(too_deep.get(made.name, [])) <= {"chain_1000"}
+    # Only the chains read deep from their end may exceed the interpreter's
+    # native recursion, and never in the layer.
+    deep = set(too_deep.get(made.name, []))
+    assert deep <= {"chain_1000", "fresh_1000", "fresh_10000"}
+    assert not deep or not made.name.startswith("tarn ") or made.name == "tarn core"
+
+
+def test_the_layer_is_held_to_its_targets_against_the_libraries():
+    libraries = benchmark_module("libraries")
+    results = {key: {"tarn Graph": 10.0, "tarn Model": 10.0, "observ": 40.0}
+               for key in libraries.JOBS}
+    results["read"]["observ"] = 19.0          # less than twice as slow: a miss
+    memory = {"memory_chain": {"tarn Graph": 500.0, "observ": 400.0},
+              "memory_objects": {"tarn Model": 100.0, "observ": 900.0}}
+    lines, ok = libraries.check_targets(results, memory)
+    assert not ok
+    missed = [line for line in lines if "[MISS]" in line]
+    assert len(missed) == 2
+    assert "up-to-date read" in missed[0] and "bytes per node" in missed[1]
 
 
 # The floors.
