@@ -112,3 +112,42 @@ def test_reference_needs_docstrings_of_inherited_members(tmp_path):
     stub.write_text(text)
     (tmp_path / "docs").symlink_to(DOCS)
     assert mkdocs_hooks.problems(tmp_path) == ["tarn.Graph.peek has no docstring"]
+
+
+def _docs_check():
+    spec = importlib.util.spec_from_file_location("docs_check", ROOT / "tools" / "docs-check.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_link_check_finds_missing_pages_and_anchors(tmp_path):
+    (tmp_path / "guide").mkdir()
+    (tmp_path / "index.html").write_text(
+        '<h1 id="top">t</h1><a href="guide/">ok</a> <a href="guide/#part">ok</a>'
+        '<a href="#top">ok</a> <a href="/guide/#part">ok</a> <a href="https://example.org/x">outside</a>'
+        '<a href="missing/">no page</a> <a href="guide/#nowhere">no anchor</a>')
+    (tmp_path / "guide" / "index.html").write_text(
+        '<h2 id="part">p</h2><a href="../index.html#top">ok</a> <a href="../../up">out</a>')
+    assert _docs_check().broken_links(tmp_path) == [
+        "guide/: ../../up leaves the site",
+        "/: missing/ names no file of the site",
+        "/: guide/#nowhere names no anchor of guide/index.html",
+    ]
+
+
+def test_missing_browser_says_how_to_install_it(tmp_path, capsys):
+    (tmp_path / "index.html").write_text("<p>home</p>")
+    code = _docs_check().main(["--site", str(tmp_path), "--browser", str(tmp_path / "no-chromium")])
+    assert code == 2
+    assert "sudo apt-get install -y chromium" in capsys.readouterr().err
+
+
+def test_readme_example_runs():
+    # The README's one example, which the site does not repeat.
+    text = (ROOT / "README.md").read_text()
+    blocks = re.findall(r"^```python\n(.*?)^```$", text, re.M | re.S)
+    assert len(blocks) == 1
+    namespace = {"__name__": "__main__"}
+    exec(compile(blocks[0], "README.md", "exec"), namespace)
+    assert namespace["graph"]["total"] == 15.0

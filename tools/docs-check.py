@@ -24,12 +24,13 @@ import argparse
 import functools
 import http.server
 import os
+import posixpath
 import shutil
 import sys
 import threading
 from collections.abc import Iterator
 from html.parser import HTMLParser
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 from urllib.parse import unquote, urlsplit
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -105,14 +106,18 @@ def broken_links(site: Path) -> list[str]:
             parts = urlsplit(href)
             if parts.scheme or parts.netloc or href.startswith(("mailto:", "javascript:")):
                 continue
-            base = PurePosixPath("/" + page) if page.endswith(".html") else PurePosixPath("/" + page + "x")
-            joined = os.path.normpath(str(base.parent / parts.path)) if parts.path else "/" + page
-            if parts.path.endswith("/") and not joined.endswith("/"):
+            # Root-relative links (the 404 page's) start from the site's root.
+            folder = "" if parts.path.startswith("/") else page if page.endswith("/") or not page \
+                else posixpath.dirname(page)
+            joined = posixpath.normpath(posixpath.join(folder, parts.path.lstrip("/"))) if parts.path else page
+            if joined == ".":
+                joined = ""
+            elif parts.path.endswith("/") and not joined.endswith("/"):
                 joined += "/"
-            if joined.startswith("/.."):
+            if joined == ".." or joined.startswith("../"):
                 problems.append(f"{page or '/'}: {href} leaves the site")
                 continue
-            target = _file_of(site, joined.lstrip("/")) if parts.path else source
+            target = _file_of(site, joined) if parts.path else source
             if target is None:
                 problems.append(f"{page or '/'}: {href} names no file of the site")
             elif parts.fragment and target.suffix == ".html" and unquote(parts.fragment) not in _parse(target).ids:
@@ -187,7 +192,10 @@ def check_in_browser(site: Path, browser: str, out: Path) -> list[str]:
             heard: list[str] = []
             view.on("console", lambda m: heard.append(f"console {m.type}: {m.text}") if m.type == "error" else None)
             view.on("pageerror", lambda e: heard.append(f"page error: {e}"))
-            view.on("requestfailed", lambda r: heard.append(f"request failed: {r.url} ({r.failure})"))
+            # A request cut short by leaving the page (net::ERR_ABORTED) is
+            # no fault of the page; a missing file is a 404 below.
+            view.on("requestfailed", lambda r: heard.append(f"request failed: {r.url} ({r.failure})")
+                    if "ERR_ABORTED" not in (r.failure or "") else None)
             view.on("response", lambda r: heard.append(f"HTTP {r.status}: {r.url}") if r.status >= 400 else None)
             for url_path in pages(site):
                 if url_path == "404.html":
