@@ -323,7 +323,7 @@ def _table_state(table: Table, outside: dict[int, tuple[Table, int]], protocol: 
     return (2, members, edges, readers, tables[1:])
 
 
-def _class_cutoffs(kind: type) -> dict[str, Any]:
+def _class_cutoffs(kind: Any) -> dict[str, Any]:
     """The cutoff each input and computed attribute of a model class declares."""
     specs = {name: spec.cutoff for name, spec in kind._tarn_inputs.items()}
     specs.update((name, spec.cutoff) for name, spec in kind._tarn_computed.items())
