@@ -48,7 +48,9 @@ class NodeNotFound(LookupError):
             text += f" (read by {reader!r})"
         super().__init__(text)
         self.name = name
+        """The name that is not defined."""
         self.reader = reader
+        """The node whose computation read it, or None for a read from outside."""
         self._among = weakref.ref(graph) if graph is not None else None
         self._shown: str | None = None
 
@@ -78,6 +80,7 @@ class CycleError(RuntimeError):
     def __init__(self, path: Sequence[str | None]) -> None:
         super().__init__("cycle: " + " -> ".join(str(name) for name in path))
         self.path = tuple(path)
+        """The names on the cycle, from the node read twice back to it."""
 
     def __reduce__(self) -> tuple[type[CycleError], tuple[tuple[str | None, ...]]]:
         return (type(self), (self.path,))

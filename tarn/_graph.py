@@ -41,6 +41,11 @@ class Graph(GraphBase):
     __slots__ = ()
 
     engine: DAGEngine
+    """The engine whose registry holds the graph's nodes (read-only).
+
+    Read the nodes through the graph, not with the engine's ``evaluate``;
+    ``graph.engine.invalidate(name)`` makes a node and its readers compute
+    again."""
     _nodes: dict[str, Record]
 
     def input(self, name: str, value: Any, *, cutoff: Cutoff = False) -> None:

@@ -72,7 +72,10 @@ class GraphBase:
     def _input(self, name: str, value: Any, cutoff: bool | Callable[[Any, Any], object], /) -> None: ...
     def _define(self, name: str, func: Callable[[Any], Any], cutoff: bool | Callable[[Any, Any], object], /) -> None: ...
     def _touch(self, name: str, /) -> None: ...
-    def peek(self, name: str, /) -> Any: ...
+    def peek(self, name: str, /) -> Any:
+        """Read a node without recording the read: no running computation or
+        effect comes to depend on it. A stale node is computed as by any
+        read."""
 
 @disjoint_base
 class ModelBase:
@@ -88,7 +91,11 @@ class InputBase:
     """The base of Input: reads and writes of an input attribute."""
 
     name: str
+    """The attribute's name, set when the class is created."""
     cutoff: bool | Callable[[Any, Any], object]
+    """False, True (unchanged: the same object, or ``==``) or a callable
+    ``(old, new) -> bool`` saying "unchanged": setting the input to an
+    unchanged value changes nothing."""
     def __get__(self, instance: Any, owner: type | None = None, /) -> Any: ...
     def __set__(self, instance: Any, value: Any, /) -> None: ...
     def __delete__(self, instance: Any, /) -> None: ...
@@ -98,9 +105,17 @@ class ComputedBase:
     """The base of computed attributes: their reads."""
 
     name: str
+    """The attribute's name, set when the class is created."""
     func: Callable[[Any], Any]
+    """The method that computes the attribute from the instance."""
     cutoff: bool | Callable[[Any, Any], object]
+    """False, True (unchanged: the same object, or ``==``) or a callable
+    ``(old, new) -> bool`` saying "unchanged": a recomputation to an
+    unchanged value leaves the attribute's readers as they were."""
     overridden: bool
+    """Whether a subclass defines an attribute of the same name; a read
+    through this one is then a ``super()`` read unless the instance's class
+    uses it."""
     def __get__(self, instance: Any, owner: type | None = None, /) -> Any: ...
     def __set__(self, instance: Any, value: Any, /) -> None: ...
     def __delete__(self, instance: Any, /) -> None: ...

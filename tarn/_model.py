@@ -41,6 +41,7 @@ class Input(InputBase, Generic[_T]):
     __slots__ = ("default",)
 
     default: Any
+    """The value an instance gets when the constructor is not given one."""
 
     @overload
     def __init__(self, *, cutoff: Cutoff = False) -> None: ...
@@ -55,9 +56,13 @@ class Input(InputBase, Generic[_T]):
         check_cutoff(cutoff)
         self.default = default
         self.name = ""
+        """The attribute's name, set when the class is created."""
         # With a cutoff, setting the input to an unchanged value changes
         # nothing at all.
         self.cutoff = cutoff
+        """False, True (unchanged: the same object, or ``==``) or a callable
+        ``(old, new) -> bool`` saying "unchanged": setting the input to an
+        unchanged value changes nothing."""
 
     def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
@@ -84,17 +89,24 @@ class Computed(ComputedBase, Generic[_T]):
     __slots__ = ("owner",)
 
     owner: str
+    """The qualified name of the class that defines the attribute."""
 
     def __init__(self, func: Callable[[Any], _T], cutoff: Cutoff) -> None:
         check_function(func, f"computed attribute {getattr(func, '__name__', func)!r}")
         check_cutoff(cutoff)
         self.func = func
+        """The method that computes the attribute from the instance."""
         self.cutoff = cutoff
+        """False, True (unchanged: the same object, or ``==``) or a callable
+        ``(old, new) -> bool`` saying "unchanged": a recomputation to an
+        unchanged value leaves the attribute's readers as they were."""
         self.name = getattr(func, "__name__", "")
+        """The attribute's name, set when the class is created."""
         # Set when a subclass defines its own attribute of this name; then a
         # read through this descriptor is a `super()` call unless it is
         # still the one the instance's class uses.
         self.overridden = False
+        """Whether a subclass defines an attribute of the same name."""
         self.owner = ""
 
     def __set_name__(self, owner: type, name: str) -> None:

@@ -388,8 +388,11 @@ class Change:
     is (owner, name); ``invalidated`` what it made stale."""
 
     kind: str
+    """What changed the node: "set", "touch", "delete" or "register"."""
     node: tuple[Any, str]
+    """The node changed, as (graph or model instance, name)."""
     invalidated: tuple[tuple[Any, str], ...]
+    """The nodes the change made stale, as (owner, name) pairs."""
 
     def __str__(self) -> str:
         made = ", ".join(_show(n) for n in self.invalidated) or "nothing"
@@ -403,8 +406,11 @@ class Computation:
     "restored" (its previous value back without a call)."""
 
     node: tuple[Any, str]
+    """The node computed, as (graph or model instance, name)."""
     reads: tuple[tuple[Any, str], ...]
+    """What the computation read, in first-read order, as (owner, name) pairs."""
     outcome: str
+    """"changed", "unchanged", "kept error", "uncached", "failed" or "restored"."""
 
     def __str__(self) -> str:
         if self.outcome == "restored":
@@ -418,7 +424,9 @@ class EffectRun:
     """An effect ran; ``outcome`` is "ran" or the name of what it raised."""
 
     effect: str
+    """The effect's name: its function's qualified name, or ``watch(...)``."""
     outcome: str
+    """"ran", or the name of the exception the run raised."""
 
     def __str__(self) -> str:
         return f"effect {self.effect} {self.outcome}"
@@ -439,6 +447,8 @@ class Trace:
     """What happened in the thread that opened the trace, in order."""
 
     events: list[Event] = field(default_factory=list)
+    """The events in the order they happened: changes, computations and
+    effect runs."""
 
     def _add(self, event: Event) -> None:
         self.events.append(event)
@@ -529,6 +539,7 @@ class trace:  # noqa: N801  (used as ``with tarn.trace() as log``)
 
     def __init__(self) -> None:
         self.log = Trace()
+        """The trace being recorded, which ``with`` gives as its target."""
 
     def __enter__(self) -> Trace:
         stack: list[Trace] = getattr(_traces, "stack", None) or []

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import tarn
-from test_guide import sections
+from test_docs import sections
 
 ROOT = Path(__file__).resolve().parent.parent
 needs_mypy = pytest.mark.skipif(
@@ -65,23 +65,23 @@ def test_stubtest_passes(tmp_path):
 
 @needs_mypy
 def test_user_code_passes_mypy_strict(tmp_path):
-    # The guide's snippets, one module per section as they run, beside the
+    # The site's snippets, one module per page as they run, beside the
     # examples and a program written the way users write them.
-    guide = tmp_path / "guide"
-    guide.mkdir()
-    where = {}  # (generated file, line) -> line of docs/guide.md
-    for number, (title, blocks) in enumerate(sections().items()):
-        name, source = f"guide/section_{number}.py", []
+    pages = tmp_path / "pages"
+    pages.mkdir()
+    where = {}  # (generated file, line) -> (page, line of the page)
+    for number, (page, blocks) in enumerate(sections().items()):
+        name, source = f"pages/page_{number}.py", []
         for kind, line, body in blocks:
             if kind == "pycon":
                 for example in doctest.DocTestParser().get_examples(body):
                     for offset, text in enumerate(example.source.splitlines(True)):
                         source.append(text)
-                        where[name, len(source)] = line + 1 + example.lineno + offset
+                        where[name, len(source)] = (page, line + 1 + example.lineno + offset)
         if source:
             (tmp_path / name).write_text("".join(source))
     targets = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
-    targets += [str(guide), str(ROOT / "tests" / "typing" / "user_program.py")]
+    targets += [str(pages), str(ROOT / "tests" / "typing" / "user_program.py")]
     # The repository's package (and its stubs) comes before any installed one.
     env = dict(os.environ, MYPYPATH=os.pathsep.join([str(ROOT), str(ROOT / "examples")]))
     done = subprocess.run(
@@ -89,8 +89,8 @@ def test_user_code_passes_mypy_strict(tmp_path):
          "--explicit-package-bases", *targets],
         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600,
     )
-    report = re.sub(r"^(guide/section_\d+\.py):(\d+):",
-                    lambda m: f"docs/guide.md:{where[m[1], int(m[2])]}:",
+    report = re.sub(r"^(pages/page_\d+\.py):(\d+):",
+                    lambda m: "{}:{}:".format(*where[m[1], int(m[2])]),
                     done.stdout, flags=re.M)
     assert done.returncode == 0, "mypy --strict rejects:\n" + report + done.stderr
 
