@@ -291,7 +291,12 @@ def batch() -> Batch:
 
 
 def update(instance: Any, /, **inputs: Any) -> None:
-    """Set several inputs of a model instance as one batch."""
+    """Set several inputs of a model instance as one batch. A name the
+    instance refuses is refused before any input is set."""
+    known = getattr(type(instance), "_tarn_inputs", {})
+    for name, value in inputs.items():
+        if name not in known:
+            setattr(instance, name, value)  # raises its own error
     with Batch():
         for name, value in inputs.items():
             setattr(instance, name, value)
@@ -556,6 +561,13 @@ class trace:  # noqa: N801  (used as ``with tarn.trace() as log``)
 
 
 def update_graph(graph: Graph, values: Mapping[str, Any]) -> None:
+    # What the graph would refuse (a name that is no str, a computed node,
+    # a new name in a model's graph) is refused before anything is set.
+    for name, value in values.items():
+        node = graph._nodes.get(name) if isinstance(name, str) else None
+        if (not isinstance(name, str) or (node is None and graph._of_model)
+                or (node is not None and not node.is_explicit)):
+            graph[name] = value  # raises its own error
     with Batch():
         for name, value in values.items():
             graph[name] = value

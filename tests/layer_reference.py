@@ -1188,7 +1188,13 @@ class Graph:
     # reactions
 
     def update(self, values: Mapping[str, Any], /) -> None:
-        """Set several inputs as one batch: effects and watchers run once."""
+        """Set several inputs as one batch: effects and watchers run once.
+        What would be refused is refused before anything is set."""
+        for name, value in values.items():
+            node = self._nodes.get(name) if isinstance(name, str) else None
+            if (not isinstance(name, str) or (node is None and self._home.model)
+                    or (node is not None and not node.is_explicit)):
+                self[name] = value
         with Batch():
             for name, value in values.items():
                 self[name] = value
@@ -1969,7 +1975,12 @@ def batch() -> Batch:
 
 
 def update(instance: Any, /, **inputs: Any) -> None:
-    """Set several inputs of a model instance as one batch."""
+    """Set several inputs of a model instance as one batch; a refused name
+    is refused before any input is set."""
+    known = getattr(type(instance), "_tarn_inputs", {})
+    for name, value in inputs.items():
+        if name not in known:
+            setattr(instance, name, value)
     with Batch():
         for name, value in inputs.items():
             setattr(instance, name, value)

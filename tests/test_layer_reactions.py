@@ -296,6 +296,34 @@ class TestBatchesAndUpdates:
         assert seen == [3, 5.0, 10.0]
         with pytest.raises(TypeError, match="cannot touch 'total': it is a computed node"):
             layer.touch(basket, "total")
+        # A refused name is refused before anything is set.
+        with pytest.raises(AttributeError, match="did you mean 'discount'"):
+            layer.update(basket, items=[1], discont=0.1)
+        with pytest.raises(AttributeError):
+            layer.update(basket, discount=0.1, total=3)
+        assert basket.items == [10, 10] and basket.discount == 0.5
+
+    def test_a_graph_update_refuses_before_it_sets(self, layer):
+        g = layer.Graph()
+        g["x"] = 1
+        g.node(lambda g: g["x"] + 1, name="y")
+        runs = []
+        layer.effect(lambda: runs.append(g["y"]))
+        with pytest.raises(TypeError):
+            g.update({"x": 5, "y": 0})
+        with pytest.raises(TypeError):
+            g.update({"x": 5, 3: 0})
+        assert g["x"] == 1 and runs == [2]
+        g.update({"x": 5, "z": 0})              # a new name is a new input
+        assert g["z"] == 0 and runs == [2, 6]
+
+        class Item(layer.Model):
+            qty: Input[int] = layer.Input(0)
+
+        item = Item()
+        with pytest.raises(TypeError):
+            layer.graph_of(item).update({"qty": 1, "new": 2})
+        assert item.qty == 0
 
 
 class TestUntracked:
