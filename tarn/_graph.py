@@ -18,7 +18,7 @@ from tarn._errors import NodeNotFound
 from tarn._layer import GraphBase
 from tarn._pickling import graph_of_instance, load_graph, reduce_member
 from tarn._reactions import Effect, update_graph, watch_graph
-from tarn._tracking import Cutoff, Record, check_function
+from tarn._tracking import Cutoff, Record, check_function, plain_function
 from tarn.diagram import to_html_table, to_markdown
 from tarn.tarnwick import DAGEngine
 
@@ -135,6 +135,11 @@ class Graph(GraphBase):
         """
 
         if func is not None:
+            # The common call, a plain function with its name given, goes
+            # straight to the registration.
+            if type(name) is str and plain_function(func):
+                self._define(name, func, cutoff)
+                return func
             return self._register(func, name, cutoff)
         # A partial, not a closure: nothing here makes a function object.
         return partial(self._register, name=name, cutoff=cutoff)
@@ -147,7 +152,8 @@ class Graph(GraphBase):
                 raise TypeError("this function has no __name__: pass name=...")
         if not isinstance(node_name, str):
             raise TypeError(f"node names must be str, not {type(node_name).__name__}")
-        check_function(func, f"the function of node {node_name!r}")
+        if not plain_function(func):
+            check_function(func, f"the function of node {node_name!r}")
         self._define(node_name, func, cutoff)
         return func
 

@@ -152,6 +152,9 @@ def make_record(
 def note_missing(graph: GraphBase, name: str, reader: Record, /) -> None:
     """Records that the reader's cached computation missed `name` of `graph`."""
 
+def plain_function(func: object, /) -> bool:
+    """Whether `func` is a plain function that is not asynchronous."""
+
 def revision() -> int:
     """The revision: it moves on every change."""
 

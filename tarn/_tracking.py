@@ -11,13 +11,13 @@ imported.
 from __future__ import annotations
 
 import inspect
-from types import FunctionType
 from collections.abc import Callable
 from typing import Any, TypeAlias
 
-from tarn._layer import Frame, Record, current, revision
+from tarn._layer import Frame, Record, current, plain_function, revision
 
-__all__ = ["Cutoff", "Frame", "Record", "check_function", "check_cutoff", "current", "revision"]
+__all__ = ["Cutoff", "Frame", "Record", "check_function", "check_cutoff", "current", "plain_function",
+           "revision"]
 
 # What `cutoff=` takes: False (every recomputation counts as a change),
 # True (unchanged: the same object, or ==), or a callable (old, new) that
@@ -33,15 +33,9 @@ def check_cutoff(cutoff: object) -> None:
         )
 
 
-_ASYNCHRONOUS = inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR
-
-
 def check_function(func: Any, what: str) -> None:
     """Refuse what cannot be a node function: not callable, or asynchronous."""
-    # A plain function says what it is in its code's flags (unless it was
-    # marked a coroutine function by hand).
-    if (type(func) is FunctionType and not func.__code__.co_flags & _ASYNCHRONOUS
-            and getattr(func, "_is_coroutine_marker", None) is None):
+    if plain_function(func):
         return
     if not callable(func):
         raise TypeError(f"{what} must be callable, not {type(func).__name__}")

@@ -1022,7 +1022,39 @@ get_current(PyObject *, PyObject *)
 
 }  // namespace
 
+// Whether `func` is a plain function that is not asynchronous: its code's
+// flags say so, unless it was marked a coroutine function by hand, which
+// leaves a marker in its dictionary (looked at without making one).
+PyObject *
+plain_function(PyObject *, PyObject *func)
+{
+    if (!PyFunction_Check(func)) {
+        Py_RETURN_FALSE;
+    }
+    auto *f = reinterpret_cast<PyFunctionObject *>(func);
+    PyObject *code = f->func_code;
+    if (!PyCode_Check(code) || (reinterpret_cast<PyCodeObject *>(code)->co_flags &
+                                (CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE))) {
+        Py_RETURN_FALSE;
+    }
+    PyObject *dict = f->func_dict;
+    if (dict && PyDict_GET_SIZE(dict) != 0) {
+        Ref key = Ref::steal(PyUnicode_InternFromString("_is_coroutine_marker"));
+        if (!key) {
+            return nullptr;
+        }
+        int has = PyDict_Contains(dict, key.get());
+        if (has != 0) {
+            return has < 0 ? nullptr : Py_NewRef(Py_False);
+        }
+    }
+    Py_RETURN_TRUE;
+}
+
 PyMethodDef module_functions[] = {
+    {"plain_function", plain_function, METH_O,
+     "plain_function(func, /)\n--\n\n"
+     "Whether `func` is a plain function that is not asynchronous."},
     {"model_graph", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(model_graph)),
      METH_FASTCALL,
      "model_graph(instance, graph_class, /)\n--\n\n"
