@@ -59,7 +59,11 @@ class Graph(GraphBase):
         self._input(name, value, cutoff)
 
     def update(self, values: Mapping[str, Any], /) -> None:
-        """Set several inputs as one batch: effects and watchers run once."""
+        """Set several inputs as one batch: effects and watchers run once.
+
+        A name the graph would refuse (a computed node, a name that is no
+        str, a new name in a model's graph) is refused before any input is
+        set."""
         update_graph(self, values)
 
     def watch(self, name: str, callback: Callable[[Any, Any], object], /) -> Effect:
