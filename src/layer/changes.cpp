@@ -16,13 +16,23 @@ namespace tarn::layer {
 namespace {
 
 // A copy of a node's readers: invalidating them runs finalisers of the
-// values it drops, which may change the list. New / null.
+// values it drops, which may change the list. New / null. Read-only: with
+// no readers it is a list shared by every caller.
 PyObject *
 readers_of(PyObject *node) noexcept
 {
+    // One empty list stands for "no readers" (most inputs have none when
+    // set): it is only ever read, and never shown to scripts.
+    static PyObject *none = nullptr;
     PyObject *readers = as_node(node)->dependents;
-    if (!PyList_CheckExact(readers)) {
-        return PyList_New(0);
+    if (!PyList_CheckExact(readers) || PyList_GET_SIZE(readers) == 0) {
+        if (!none) {
+            none = PyList_New(0);
+            if (!none) {
+                return nullptr;
+            }
+        }
+        return Py_NewRef(none);
     }
     return PyList_GetSlice(readers, 0, PyList_GET_SIZE(readers));
 }
